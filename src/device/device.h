@@ -1,0 +1,20 @@
+#ifndef BRX_SRC_DEVICE_DEVICE_H
+#define BRX_SRC_DEVICE_DEVICE_H
+
+struct event_base;
+
+#define BRX_VERSION "1.9"
+#define BRX_BUILD "30"
+#define BRX_PIDFILE "/var/run/Brixmoor.pid"
+
+/* 1 written, 0 not. */
+int write_pidfile(const char *path);
+/* 0, or -1 when a fork or setsid fails. */
+int make_daemon(int keep_dir, int keep_fds);
+
+int device_start(struct event_base *base);
+int device_stop(void);
+void init_redis(void);
+void init_base(struct event_base *base);
+
+#endif

@@ -1,0 +1,240 @@
+#include "tests/support/redis_server.h"
+
+#include <arpa/inet.h>
+#include <hiredis/hiredis.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <stdexcept>
+
+namespace brx_test {
+
+namespace {
+
+Reply decode(const redisReply *r) {
+    Reply out;
+    if (!r) return out;
+    out.type = r->type;
+    switch (r->type) {
+    case REDIS_REPLY_STRING:
+    case REDIS_REPLY_STATUS:
+    case REDIS_REPLY_ERROR: out.str.assign(r->str, r->len); break;
+    case REDIS_REPLY_INTEGER: out.integer = r->integer; break;
+    case REDIS_REPLY_ARRAY:
+        for (size_t i = 0; i < r->elements; i++) out.elements.push_back(decode(r->element[i]));
+        break;
+    default: break;
+    }
+    return out;
+}
+
+Reply run_argv(redisContext *c, const std::vector<std::string> &args) {
+    std::vector<const char *> argv;
+    std::vector<size_t> lens;
+    for (const auto &a : args) {
+        argv.push_back(a.c_str());
+        lens.push_back(a.size());
+    }
+    auto *r = static_cast<redisReply *>(redisCommandArgv(c, (int)argv.size(), argv.data(), lens.data()));
+    if (!r) throw std::runtime_error(std::string("redis command failed: ") + c->errstr);
+    Reply out = decode(r);
+    freeReplyObject(r);
+    return out;
+}
+
+}  // namespace
+
+bool Reply::is_nil() const { return type == REDIS_REPLY_NIL || type == 0; }
+bool Reply::is_error() const { return type == REDIS_REPLY_ERROR; }
+
+int free_tcp_port(const std::string &bind) {
+    static std::mt19937 rng(std::random_device{}());
+    for (int attempt = 0; attempt < 200; attempt++) {
+        int port = 20000 + (int)(rng() % 30000);
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        inet_pton(AF_INET, bind.c_str(), &a.sin_addr);
+        bool ok = ::bind(fd, (sockaddr *)&a, sizeof a) == 0;
+        close(fd);
+        if (!ok) continue;
+        // The conf instance of a pair takes the next port too.
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        a.sin_port = htons((uint16_t)(port + 1));
+        ok = ::bind(fd, (sockaddr *)&a, sizeof a) == 0;
+        close(fd);
+        if (ok) return port;
+    }
+    throw std::runtime_error("no free port");
+}
+
+RedisServer::RedisServer(const std::string &unix_path, int port, const std::string &bind)
+    : unix_path_(unix_path), port_(port), bind_(bind) {
+    start();
+}
+
+RedisServer::~RedisServer() { stop(); }
+
+void RedisServer::start() {
+    if (proc_) return;
+    unlink(unix_path_.c_str());
+    std::vector<std::string> argv = {"redis-server",
+                                     "--unixsocket", unix_path_,
+                                     "--unixsocketperm", "777",
+                                     "--port", std::to_string(port_),
+                                     "--bind", bind_,
+                                     "--notify-keyspace-events", "KA",
+                                     "--save", "",
+                                     "--appendonly", "no",
+                                     "--protected-mode", "no",
+                                     "--daemonize", "no",
+                                     "--dir", "/tmp"};
+    proc_ = std::make_unique<Process>(argv);
+    bool up = wait_until(
+        [&] {
+            redisContext *c = redisConnectUnix(unix_path_.c_str());
+            bool ok = false;
+            if (c && !c->err) {
+                auto *r = static_cast<redisReply *>(redisCommand(c, "PING"));
+                ok = r && r->type == REDIS_REPLY_STATUS;
+                if (r) freeReplyObject(r);
+            }
+            if (c) redisFree(c);
+            return ok;
+        },
+        std::chrono::seconds(10));
+    if (!up) {
+        std::string err = proc_->out() + proc_->err();
+        proc_.reset();
+        throw std::runtime_error("redis-server did not start: " + err);
+    }
+}
+
+void RedisServer::stop() {
+    if (ctx_) {
+        redisFree(ctx_);
+        ctx_ = nullptr;
+    }
+    if (proc_) {
+        proc_->stop(SIGTERM, std::chrono::seconds(5));
+        proc_.reset();
+    }
+    unlink(unix_path_.c_str());
+}
+
+redisContext *RedisServer::conn() {
+    if (ctx_ && ctx_->err) {
+        redisFree(ctx_);
+        ctx_ = nullptr;
+    }
+    if (!ctx_) {
+        ctx_ = redisConnectUnix(unix_path_.c_str());
+        if (!ctx_ || ctx_->err) {
+            std::string e = ctx_ ? ctx_->errstr : "alloc";
+            if (ctx_) redisFree(ctx_);
+            ctx_ = nullptr;
+            throw std::runtime_error("cannot connect to test redis: " + e);
+        }
+    }
+    return ctx_;
+}
+
+Reply RedisServer::command(const std::vector<std::string> &args) { return run_argv(conn(), args); }
+
+std::optional<std::string> RedisServer::get(const std::string &key) {
+    Reply r = command({"GET", key});
+    if (r.type != REDIS_REPLY_STRING) return std::nullopt;
+    return r.str;
+}
+
+void RedisServer::set(const std::string &key, const std::string &value) { command({"SET", key, value}); }
+
+RedisPair::RedisPair(const std::string &b, int p, const std::string &bind)
+    : base(b), port(p), state(b + "_state", p, bind), conf(b + "_conf", p > 0 ? p + 1 : 0, bind) {}
+
+Subscriber::Subscriber(const RedisServer &server, const std::vector<std::string> &channels) {
+    ctx_ = redisConnectUnix(server.unix_path().c_str());
+    if (!ctx_ || ctx_->err) throw std::runtime_error("subscriber cannot connect");
+    for (const auto &ch : channels) {
+        bool pattern = ch.rfind("p:", 0) == 0;
+        std::vector<std::string> args = {pattern ? "PSUBSCRIBE" : "SUBSCRIBE", pattern ? ch.substr(2) : ch};
+        std::vector<const char *> argv = {args[0].c_str(), args[1].c_str()};
+        std::vector<size_t> lens = {args[0].size(), args[1].size()};
+        auto *r = static_cast<redisReply *>(redisCommandArgv(ctx_, 2, argv.data(), lens.data()));
+        if (!r) throw std::runtime_error("subscribe failed");
+        freeReplyObject(r);
+    }
+    // A short receive timeout lets the reader notice the stop flag.
+    struct timeval tv = {0, 100000};
+    redisSetTimeout(ctx_, tv);
+    thread_ = std::thread([this] { run(); });
+}
+
+Subscriber::~Subscriber() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (ctx_) redisFree(ctx_);
+}
+
+void Subscriber::run() {
+    while (!stop_) {
+        void *raw = nullptr;
+        if (redisGetReply(ctx_, &raw) != REDIS_OK) {
+            if (ctx_->err == REDIS_ERR_IO && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // Time-out: hiredis marks the context failed; clear it and go on reading.
+                ctx_->err = 0;
+                ctx_->errstr[0] = '\0';
+                continue;
+            }
+            return;
+        }
+        Reply r = decode(static_cast<redisReply *>(raw));
+        freeReplyObject(raw);
+        if (r.type != REDIS_REPLY_ARRAY || r.elements.empty()) continue;
+        Message m;
+        if (r.elements[0].str == "message" && r.elements.size() == 3) {
+            m.channel = r.elements[1].str;
+            m.payload = r.elements[2].str;
+        } else if (r.elements[0].str == "pmessage" && r.elements.size() == 4) {
+            m.pattern = r.elements[1].str;
+            m.channel = r.elements[2].str;
+            m.payload = r.elements[3].str;
+        } else {
+            continue;
+        }
+        std::lock_guard<std::mutex> lk(mu_);
+        msgs_.push_back(m);
+    }
+}
+
+std::vector<Subscriber::Message> Subscriber::messages() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return msgs_;
+}
+
+size_t Subscriber::count(const std::string &channel) {
+    std::lock_guard<std::mutex> lk(mu_);
+    size_t n = 0;
+    for (const auto &m : msgs_)
+        if (m.channel == channel) n++;
+    return n;
+}
+
+bool Subscriber::wait_for(const std::string &channel, std::chrono::milliseconds timeout, std::string *payload) {
+    return wait_until(
+        [&] {
+            std::lock_guard<std::mutex> lk(mu_);
+            for (const auto &m : msgs_)
+                if (m.channel == channel) {
+                    if (payload) *payload = m.payload;
+                    return true;
+                }
+            return false;
+        },
+        timeout);
+}
+
+}  // namespace brx_test

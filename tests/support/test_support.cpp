@@ -1,0 +1,168 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace brx_test {
+
+namespace {
+
+int decode_status(int st) {
+    if (WIFEXITED(st)) return WEXITSTATUS(st);
+    if (WIFSIGNALED(st)) return 128 + WTERMSIG(st);
+    return -1;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::map<std::string, std::string> &extra_env,
+            const std::string &out_path, const std::string &err_path, const std::string &cwd) {
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        setpgid(0, 0);
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto &kv : extra_env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/brxtest.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) {
+        std::string cmd = "rm -rf '" + path_ + "'";
+        int r = system(cmd.c_str());
+        (void)r;
+    }
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string build_path(const std::string &rel) { return std::string(BRX_BINARY_DIR) + "/" + rel; }
+std::string source_path(const std::string &rel) { return std::string(BRX_SOURCE_DIR) + "/" + rel; }
+
+ProcResult run_process(const std::vector<std::string> &argv, std::chrono::milliseconds timeout,
+                       const std::map<std::string, std::string> &extra_env) {
+    TempDir dir;
+    ProcResult r;
+    pid_t pid = spawn(argv, extra_env, dir.file("out"), dir.file("err"), "");
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int st = 0;
+    for (;;) {
+        pid_t w = waitpid(pid, &st, WNOHANG);
+        if (w == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            r.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    r.status = decode_status(st);
+    r.out = read_file(dir.file("out"));
+    r.err = read_file(dir.file("err"));
+    return r;
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+Process::Process(const std::vector<std::string> &argv, const std::map<std::string, std::string> &extra_env,
+                 const std::string &cwd) {
+    pid_ = spawn(argv, extra_env, dir_.file("out"), dir_.file("err"), cwd);
+}
+
+Process::~Process() {
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        int st;
+        waitpid(pid_, &st, 0);
+    }
+}
+
+bool Process::running() {
+    if (reaped_) return false;
+    int st;
+    pid_t w = waitpid(pid_, &st, WNOHANG);
+    if (w == pid_) {
+        reaped_ = true;
+        status_ = decode_status(st);
+        return false;
+    }
+    return true;
+}
+
+int Process::wait(std::chrono::milliseconds timeout) {
+    if (!wait_until([this] { return !running(); }, timeout)) return -1;
+    return status_;
+}
+
+int Process::stop(int sig, std::chrono::milliseconds timeout) {
+    if (running()) kill(pid_, sig);
+    return wait(timeout);
+}
+
+std::string Process::out() const { return read_file(dir_.file("out")); }
+std::string Process::err() const { return read_file(dir_.file("err")); }
+
+bool Process::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
+    return wait_until([&] { return out().find(text) != std::string::npos; }, timeout);
+}
+
+size_t Process::count_output(const std::string &text) const {
+    std::string s = out();
+    size_t n = 0;
+    for (size_t pos = s.find(text); pos != std::string::npos; pos = s.find(text, pos + text.size())) n++;
+    return n;
+}
+
+}  // namespace brx_test

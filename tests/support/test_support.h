@@ -1,0 +1,81 @@
+#ifndef BRX_TESTS_SUPPORT_H
+#define BRX_TESTS_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace brx_test {
+
+/* A fresh directory under $TMPDIR (or /tmp), removed with its content on destruction. */
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
+
+/* Path of a built program relative to the build tree ("src/Brixmoor"), and of a source file. */
+std::string build_path(const std::string &rel);
+std::string source_path(const std::string &rel);
+
+struct ProcResult {
+    int status = -1;       /* exit status, or 128 + signal */
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+/* Runs argv to its end (killed after timeout), capturing both streams. */
+ProcResult run_process(const std::vector<std::string> &argv, std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                       const std::map<std::string, std::string> &extra_env = {});
+
+/* Polls pred every 20 ms until it holds or the timeout passes. */
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
+
+/* A child process with its standard output and error in files of a temporary directory. */
+class Process {
+public:
+    Process(const std::vector<std::string> &argv, const std::map<std::string, std::string> &extra_env = {},
+            const std::string &cwd = "");
+    ~Process();  /* SIGKILL if still running */
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    /* Sends sig; returns the exit status as run_process reports it, or -1 on timeout. */
+    int stop(int sig = 15, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /* Waits for the process to end by itself; -1 on timeout. */
+    int wait(std::chrono::milliseconds timeout);
+    std::string out() const;
+    std::string err() const;
+    /* Waits until the standard output contains text. */
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout);
+    /* Number of times text occurs in the standard output. */
+    size_t count_output(const std::string &text) const;
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+}  // namespace brx_test
+
+#endif
