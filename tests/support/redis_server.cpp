@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
