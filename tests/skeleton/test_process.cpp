@@ -1,0 +1,124 @@
+// The daemon as a black box: command line, exit statuses, pid file and signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+using namespace brx_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char *kPidFile = "/var/run/Brixmoor.pid";
+
+std::string daemon_path() { return build_path("src/Brixmoor"); }
+
+struct CliCase {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    std::string out_has;
+    std::string err_has;
+};
+
+void PrintTo(const CliCase &c, std::ostream *os) { *os << c.name; }
+
+class CommandLine : public ::testing::TestWithParam<CliCase> {};
+
+TEST_P(CommandLine, ExitsAsSpecified) {
+    const CliCase &c = GetParam();
+    std::vector<std::string> argv = {daemon_path()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ProcResult r = run_process(argv, 10s);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out_has), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
+}
+
+const std::string kUsage =
+    "Usage: [-vhtd] [-l <test.lua>] Brixmoor [conf_file_path] [-c override_device_type] [-m override_mac_addr] "
+    "[-i override_ipv4]\n\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, CommandLine,
+    ::testing::Values(
+        CliCase{"no_argument", {}, 0, kUsage, ""},
+        CliCase{"help", {"-h"}, 3, kUsage, ""},
+        CliCase{"version", {"-v"}, 3, "Brixmoor 1.9 (30)", ""},
+        CliCase{"unknown_letter_before_config", {"/nonexistent/a.conf", "-x"}, 3, "Brixmoor 1.9 (30)", ""},
+        CliCase{"long_option_read_by_second_char", {"-help"}, 3, kUsage, ""},
+        CliCase{"missing_config", {"/nonexistent/a.conf"}, 1, "", "Cannot load config file /nonexistent/a.conf"},
+        CliCase{"no_config_path", {"-d"}, 1, "", "Cannot load config file (null)"},
+        CliCase{"second_path_wins", {"/nonexistent/1.conf", "/nonexistent/2.conf"}, 1, "",
+                "Cannot load config file /nonexistent/2.conf"},
+        CliCase{"override_consumes_its_argument", {"-c", "/nonexistent/type", "/nonexistent/3.conf"}, 1, "",
+                "Cannot load config file /nonexistent/3.conf"},
+        CliCase{"override_last_does_nothing", {"/nonexistent/4.conf", "-c"}, 1, "",
+                "Cannot load config file /nonexistent/4.conf"},
+        CliCase{"dash_alone_is_a_path", {"-"}, 1, "", "Cannot load config file -"}),
+    [](const ::testing::TestParamInfo<CliCase> &i) { return std::string(i.param.name); });
+
+// A running engine: a Redis pair and a configuration that logs to standard output.
+class Running : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/var/run", W_OK) != 0) GTEST_SKIP() << "/var/run is not writable";
+        unlink(kPidFile);
+        redis = std::make_unique<RedisPair>(dir.file("redis"));
+        write_file(dir.file("brx.conf"),
+                   "device.type=camera\n"
+                   "device.redis.socket_path=" + dir.file("redis") + "\n"
+                   "device.local_db.file=" + dir.file("local_db.json") + "\n"
+                   "logger.stdout=true\nlogger.level=DEBUG\n");
+    }
+    void TearDown() override { unlink(kPidFile); }
+
+    long pid_in_file() {
+        std::string s = read_file(kPidFile);
+        return s.empty() ? -1 : std::stol(s);
+    }
+
+    TempDir dir;
+    std::unique_ptr<RedisPair> redis;
+};
+
+TEST_F(Running, PidFileAndSignalsRunTheTearDown) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        Process p({daemon_path(), dir.file("brx.conf")});
+        ASSERT_TRUE(p.wait_for_output("Not running as a daemon.", 10s)) << p.out();
+        EXPECT_EQ(read_file(kPidFile), std::to_string(p.pid()) + "\n");
+        EXPECT_NE(p.out().find("Brixmoor version 1.9 (30)"), std::string::npos);
+        EXPECT_EQ(p.stop(sig), 0) << p.out() << p.err();
+        EXPECT_FALSE(file_exists(kPidFile)) << "signal " << sig;
+    }
+}
+
+TEST_F(Running, DaemonRewritesThePidFileFromTheSurvivor) {
+    Process p({daemon_path(), "-d", dir.file("brx.conf")});
+    // The process as started leaves at once; the grandchild stays.
+    ASSERT_EQ(p.wait(10s), 0);
+    long pid = -1;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            pid = pid_in_file();
+            return pid > 0 && pid != p.pid() && kill((pid_t)pid, 0) == 0;
+        },
+        10s))
+        << "pid file: " << read_file(kPidFile);
+    // A session and working directory of its own.
+    EXPECT_NE(getsid((pid_t)pid), getsid(0));
+    char link[64];
+    snprintf(link, sizeof link, "/proc/%ld/cwd", pid);
+    char cwd[256] = {0};
+    ASSERT_GT(readlink(link, cwd, sizeof cwd - 1), 0);
+    EXPECT_STREQ(cwd, "/");
+    ASSERT_EQ(kill((pid_t)pid, SIGTERM), 0);
+    EXPECT_TRUE(wait_until([&] { return kill((pid_t)pid, 0) != 0; }, 10s));
+    EXPECT_FALSE(file_exists(kPidFile));
+}
+
+}  // namespace
