@@ -1,0 +1,216 @@
+#include "src/lua_api/lua_state.h"
+
+#include <lua.hpp>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "common/logger/logger.h"
+
+#define LOG_CATEGORY "lua_state"
+
+namespace {
+
+lua_state_forget_fn *forget_hooks = nullptr;
+size_t forget_count = 0;
+
+/* The states the engine is inside, innermost last; a state may appear more than once. */
+lua_State **running = nullptr;
+size_t running_count = 0;
+size_t running_cap = 0;
+
+uintptr_t last_cb_id = 0;
+
+void enter(lua_State *L) {
+    if (running_count == running_cap) {
+        size_t cap = running_cap ? running_cap * 2 : 16;
+        lua_State **grown = (lua_State **)realloc(running, cap * sizeof(*grown));
+        if (!grown) BRX_OOM_EXIT("running states");
+        running = grown;
+        running_cap = cap;
+    }
+    running[running_count++] = L;
+}
+
+void leave(lua_State *L) {
+    for (size_t i = running_count; i > 0; i--) {
+        if (running[i - 1] == L) {
+            memmove(&running[i - 1], &running[i], (running_count - i) * sizeof(*running));
+            running_count--;
+            return;
+        }
+    }
+}
+
+int panic(lua_State *L) {
+    char text[512];
+    const char *msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "(no message)";
+    snprintf(text, sizeof(text), "unprotected Lua error: %s", msg);
+    BRX_OOM_EXIT(text);
+    return 0;
+}
+
+struct protected_call {
+    lua_state_fn fn;
+    void *ud;
+};
+
+int trampoline(lua_State *L) {
+    protected_call *c = (protected_call *)lua_touserdata(L, 1);
+    lua_settop(L, 0);
+    c->fn(L, c->ud);
+    return 0;
+}
+
+/* First reference and release: the registry's free-list slot exists from now on, so a later
+ * luaL_unref only writes existing slots and cannot raise. */
+int prepare_registry(lua_State *L, void *) {
+    lua_pushboolean(L, 1);
+    luaL_unref(L, LUA_REGISTRYINDEX, luaL_ref(L, LUA_REGISTRYINDEX));
+    return 0;
+}
+
+struct call_ref {
+    int cb_ref;
+    int arg_ref;
+    int one_shot;
+    lua_state_fn push;
+    void *ud;
+};
+
+int call_ref_body(lua_State *L, void *ud) {
+    call_ref *c = (call_ref *)ud;
+    lua_rawgeti(L, LUA_REGISTRYINDEX, c->cb_ref);
+    const int has_arg = c->arg_ref != LUA_REFNIL && c->arg_ref != LUA_NOREF;
+    if (has_arg) lua_rawgeti(L, LUA_REGISTRYINDEX, c->arg_ref);
+    if (c->one_shot) {
+        luaL_unref(L, LUA_REGISTRYINDEX, c->cb_ref);
+        if (has_arg) luaL_unref(L, LUA_REGISTRYINDEX, c->arg_ref);
+    }
+    int n = c->push ? c->push(L, c->ud) : 0;
+    if (has_arg) {
+        lua_pushvalue(L, 2);
+        lua_remove(L, 2);
+        n++;
+    }
+    lua_call(L, n, 0);
+    return 0;
+}
+
+struct push_release {
+    lua_state_fn build;
+    void *ud;
+    int ref;
+};
+
+int push_release_body(lua_State *L, void *ud) {
+    push_release *p = (push_release *)ud;
+    p->build(L, p->ud);
+    p->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    return 0;
+}
+
+}  // namespace
+
+lua_State *lua_state_new(void) {
+    lua_State *L = luaL_newstate();
+    if (!L) return nullptr;
+    lua_atpanic(L, panic);
+    if (lua_state_protected(L, prepare_registry, nullptr, nullptr, 0) != 0) {
+        lua_close(L);
+        return nullptr;
+    }
+    return L;
+}
+
+void lua_state_add_forget_hook(lua_state_forget_fn fn) {
+    if (!fn) return;
+    for (size_t i = 0; i < forget_count; i++)
+        if (forget_hooks[i] == fn) return;
+    lua_state_forget_fn *grown = (lua_state_forget_fn *)realloc(forget_hooks, (forget_count + 1) * sizeof(*grown));
+    if (!grown) BRX_OOM_EXIT("forget hooks");
+    forget_hooks = grown;
+    forget_hooks[forget_count++] = fn;
+}
+
+void lua_state_forget(lua_State *L) {
+    for (size_t i = 0; i < forget_count; i++) forget_hooks[i](L);
+}
+
+int lua_state_is_running(lua_State *L) {
+    for (size_t i = 0; i < running_count; i++)
+        if (running[i] == L) return 1;
+    return 0;
+}
+
+namespace {
+
+int take_error(lua_State *L, char *err, size_t errlen) {
+    if (err && errlen) {
+        // No conversion of a non-string error: converting could raise outside protection.
+        const char *msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "(error object is not a string)";
+        snprintf(err, errlen, "%s", msg);
+    }
+    lua_pop(L, 1);
+    return -1;
+}
+
+}  // namespace
+
+int lua_state_protected(lua_State *L, lua_state_fn fn, void *ud, char *err, size_t errlen) {
+    if (err && errlen) err[0] = '\0';
+    if (!L || !fn) return -1;
+    protected_call c = {fn, ud};
+    enter(L);
+    int status = lua_cpcall(L, trampoline, &c);
+    leave(L);
+    return status == 0 ? 0 : take_error(L, err, errlen);
+}
+
+int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t errlen) {
+    if (err && errlen) err[0] = '\0';
+    if (!L) return -1;
+    enter(L);
+    int status = lua_pcall(L, nargs, nresults, 0);
+    leave(L);
+    return status == 0 ? 0 : take_error(L, err, errlen);
+}
+
+int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
+                       const char *name) {
+    call_ref c = {cb_ref, arg_ref, one_shot, push, ud};
+    char err[1024];
+    if (lua_state_protected(L, call_ref_body, &c, err, sizeof(err)) == 0) return 0;
+    LOGW("%s failed with error %s", name ? name : "callback", err);
+    return -1;
+}
+
+void lua_state_unref(lua_State *L, int ref) {
+    if (!L || ref == LUA_REFNIL || ref == LUA_NOREF) return;
+    luaL_unref(L, LUA_REGISTRYINDEX, ref);
+}
+
+void lua_state_push_then_release(lua_State *L, lua_state_fn build, void *ud, void (*release)(void *ud)) {
+    push_release p = {build, ud, LUA_NOREF};
+    protected_call c = {push_release_body, &p};
+    int status = lua_cpcall(L, trampoline, &c);
+    if (release) release(ud);
+    if (status != 0) lua_error(L);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, p.ref);
+    lua_state_unref(L, p.ref);
+}
+
+uintptr_t lua_cb_new_id(void) {
+    if (++last_cb_id == 0) ++last_cb_id;
+    return last_cb_id;
+}
+
+void *lua_cb_find(GSList *list, const void *token) {
+    uintptr_t id = LUA_CB_ID(token);
+    if (id == 0) return nullptr;
+    for (GSList *it = list; it; it = it->next) {
+        lua_cb_rec_t *rec = (lua_cb_rec_t *)it->data;
+        if (rec && rec->id == id) return rec;
+    }
+    return nullptr;
+}

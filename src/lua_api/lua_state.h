@@ -1,0 +1,88 @@
+#ifndef BRX_SRC_LUA_API_LUA_STATE_H
+#define BRX_SRC_LUA_API_LUA_STATE_H
+
+/*
+ * What every script module shares about script states: creation, the forget hooks that the one
+ * close routine (close_lua_state, src/device/driver.h) runs, protected calls into a state, the
+ * "running" mark that keeps a state from being closed under its own call, and the callback-record
+ * convention. Loop thread only.
+ *
+ * Rules kept here:
+ * - engine code pushes into a state only inside lua_state_protected() (Lua errors are longjmp);
+ * - a record handed to the engine is known there by its id, never by its address;
+ * - a one-shot record leaves its module's list before its callback runs.
+ */
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "common/glib-mini/glib.h"
+
+struct lua_State;
+typedef struct lua_State lua_State;
+
+/* A new state with the panic function installed; NULL when no memory. Close it with close_lua_state. */
+lua_State *lua_state_new(void);
+
+/* Hooks that close_lua_state runs for a state it closes, so that no module callback reaches it later. */
+typedef void (*lua_state_forget_fn)(lua_State *L);
+/* Adds the hook once (a second registration of the same function is ignored). */
+void lua_state_add_forget_hook(lua_state_forget_fn fn);
+/* Runs every forget hook for L, in registration order; used by the close routine. */
+void lua_state_forget(lua_State *L);
+
+/* 1 while the engine is inside a call into L (at any depth). */
+int lua_state_is_running(lua_State *L);
+
+/* Body of a protected call: pushes what it needs, may raise; returns ignored. */
+typedef int (*lua_state_fn)(lua_State *L, void *ud);
+
+/*
+ * Runs fn(L, ud) in one lua_cpcall while L counts as running; the stack is as before afterwards.
+ * 0 on success; -1 on a Lua error, with its text copied into err (when given; cut to errlen).
+ */
+int lua_state_protected(lua_State *L, lua_state_fn fn, void *ud, char *err, size_t errlen);
+
+/*
+ * lua_pcall of the function and nargs arguments the caller left on the stack (nresults may be
+ * LUA_MULTRET), while L counts as running. 0 with the results on the stack; -1 with the error text
+ * copied into err (when given) and removed.
+ */
+int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t errlen);
+
+/*
+ * Calls the function held by registry reference cb_ref with the values that push(L, ud) pushes
+ * (push may be NULL) and then, when arg_ref is not LUA_REFNIL, the value of arg_ref; no results.
+ * one_shot releases both references inside the same protected call, before the call.
+ * An error is logged at WARN as "<name> failed with error %s" and removed. 0, or -1 on an error.
+ */
+int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
+                       const char *name);
+
+/* Releases a registry reference (LUA_REFNIL and LUA_NOREF release nothing); never raises. */
+void lua_state_unref(lua_State *L, int ref);
+
+/*
+ * For C functions called by scripts: leaves the one value that build(L, ud) pushes on the stack,
+ * and runs release(ud) whether building raised or not (the error is raised again after it).
+ * This keeps heap data handed over by the engine from leaking when a push fails.
+ */
+void lua_state_push_then_release(lua_State *L, lua_state_fn build, void *ud, void (*release)(void *ud));
+
+/* The head of every script-callback record; a module's record starts with it. */
+typedef struct lua_cb_rec {
+    uintptr_t id;        /* never reused; the opaque argument handed to the engine */
+    lua_State *L;        /* owning state */
+    int callback_index;  /* registry reference of the callback */
+    int lua_arg;         /* registry reference of the extra argument, LUA_REFNIL for none */
+} lua_cb_rec_t;
+
+/* A fresh record id (never 0, never handed out twice). */
+uintptr_t lua_cb_new_id(void);
+/* The id as the opaque argument for the engine, and back. */
+#define LUA_CB_TOKEN(id) ((void *)(uintptr_t)(id))
+#define LUA_CB_ID(token) ((uintptr_t)(token))
+/* The record of list whose id is the token, or NULL. */
+void *lua_cb_find(GSList *list, const void *token);
+
+#endif

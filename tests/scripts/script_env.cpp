@@ -1,0 +1,120 @@
+#include "tests/scripts/script_env.h"
+
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <unistd.h>
+
+#include <lua.hpp>
+#include <thread>
+
+#include "common/logger/logger.h"
+#include "src/device/context.h"
+#include "src/device/driver.h"
+#include "src/helpers.h"
+#include "src/lua_api/lua_state.h"
+#include "src/lua_api/luadb.h"
+
+namespace brx_test {
+
+ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
+    const int port = gateway ? 0 : free_tcp_port();
+    redis_ = std::make_unique<RedisPair>(dir_.file("redis"), port);
+
+    logger_set_parameter("file.name", dir_.file("engine.log").c_str());
+    logger_set_parameter("file", "true");
+    logger_set_parameter("level", "TRACE");
+    logger_commit_parameters();
+
+    base = event_base_new();
+    helpers_set_event_base(base);
+    ri_conf = db_create_redis_instance("conf");
+    ri_state = db_create_redis_instance("state");
+    for (redis_instance_t *ri : {ri_conf, ri_state}) {
+        db_set_is_local(ri, gateway);
+        db_set_event_base(ri, base);
+    }
+    db_set_unix_path(ri_state, redis_->state.unix_path().c_str());
+    db_set_unix_path(ri_conf, redis_->conf.unix_path().c_str());
+    db_set_redis_port(ri_state, port);
+    db_set_redis_port(ri_conf, port + 1);
+    if (refused_master) {
+        db_set_master(ri_state, inet_addr("255.255.255.255"), port);
+        db_set_master(ri_conf, inet_addr("255.255.255.255"), port + 1);
+    }
+    luadb_setup_redis_instance(ri_conf, ri_state);
+    context_setup_redis_instance(ri_conf, ri_state);
+    driver_setup_redis_instance(ri_conf, ri_state);
+    init_device_context_map();
+    init_domain_context_map();
+}
+
+ScriptEnv::~ScriptEnv() {
+    destroy_device_context_map();
+    destroy_domain_context_map();
+    // Deferred closes run from the loop.
+    pump(std::chrono::milliseconds(20));
+}
+
+bool ScriptEnv::pump_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        event_base_loop(base, EVLOOP_NONBLOCK);
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void ScriptEnv::pump(std::chrono::milliseconds d) {
+    pump_until([] { return false; }, d);
+}
+
+bool ScriptEnv::wait_subscribed(const std::vector<std::string> &channels, int min_patterns) {
+    return pump_until([&] {
+        std::vector<std::string> args = {"PUBSUB", "NUMSUB"};
+        args.insert(args.end(), channels.begin(), channels.end());
+        Reply r = state().command(args);
+        for (size_t i = 1; i < r.elements.size(); i += 2)
+            if (r.elements[i].integer < 1) return false;
+        return min_patterns == 0 || state().command({"PUBSUB", "NUMPAT"}).integer >= min_patterns;
+    });
+}
+
+bool ScriptEnv::wait_watched(const std::vector<std::string> &keys) {
+    return pump_until([&] {
+        std::vector<std::string> args = {"PUBSUB", "NUMSUB"};
+        for (const auto &k : keys) args.push_back("__keyspace@0__:" + k);
+        Reply r = conf().command(args);
+        for (size_t i = 1; i < r.elements.size(); i += 2)
+            if (r.elements[i].integer < 1) return false;
+        return true;
+    });
+}
+
+std::string ScriptEnv::log() const {
+    return file_exists(dir_.file("engine.log")) ? read_file(dir_.file("engine.log")) : std::string();
+}
+
+std::string fixture_path(const std::string &name) { return source_path("tests/scripts/fixtures/" + name); }
+std::string fixture(const std::string &name) { return read_file(fixture_path(name)); }
+
+std::string run_lua(lua_State *L, const std::string &code) {
+    if (luaL_loadbuffer(L, code.data(), code.size(), "test") != 0) {
+        std::string err = lua_tostring(L, -1);
+        lua_pop(L, 1);
+        return err;
+    }
+    char err[1024];
+    return lua_state_pcall(L, 0, 0, err, sizeof(err)) == 0 ? std::string() : std::string(err);
+}
+
+std::string lua_global(lua_State *L, const char *name) {
+    lua_getglobal(L, "tostring");
+    lua_getglobal(L, name);
+    lua_call(L, 1, 1);
+    std::string v = lua_tostring(L, -1);
+    lua_pop(L, 1);
+    return v;
+}
+
+}  // namespace brx_test

@@ -1,0 +1,68 @@
+#ifndef BRX_TESTS_SCRIPTS_SCRIPT_ENV_H
+#define BRX_TESTS_SCRIPTS_SCRIPT_ENV_H
+
+// An engine-side script environment in the test process: a real Redis pair, the two data-layer
+// instances handed to the db module, the contexts and the drivers, one event base, a log file.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "src/db.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+struct event_base;
+struct lua_State;
+typedef struct lua_State lua_State;
+
+namespace brx_test {
+
+class ScriptEnv {
+public:
+    // gateway: local instances. Otherwise remote ones, whose asynchronous side reaches the pair over
+    // TCP; with refused_master their master is the broadcast address, which the kernel refuses to
+    // connect to at once (no packet is sent).
+    explicit ScriptEnv(bool gateway, bool refused_master = false);
+    ~ScriptEnv();
+    ScriptEnv(const ScriptEnv &) = delete;
+    ScriptEnv &operator=(const ScriptEnv &) = delete;
+
+    RedisServer &state() { return redis_->state; }
+    RedisServer &conf() { return redis_->conf; }
+    const TempDir &dir() const { return dir_; }
+
+    // Runs the loop without blocking until pred holds or the timeout passes.
+    bool pump_until(const std::function<bool()> &pred,
+                    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    void pump(std::chrono::milliseconds d);
+    // Until the state Redis counts a subscriber on each channel and at least min_patterns patterns.
+    bool wait_subscribed(const std::vector<std::string> &channels, int min_patterns = 0);
+    // Until the conf Redis watches each key (keyspace channel).
+    bool wait_watched(const std::vector<std::string> &keys);
+
+    std::string log() const;
+    bool log_has(const std::string &text) const { return log().find(text) != std::string::npos; }
+
+    redis_instance_t *ri_conf = nullptr;
+    redis_instance_t *ri_state = nullptr;
+    struct event_base *base = nullptr;
+
+private:
+    TempDir dir_;
+    std::unique_ptr<RedisPair> redis_;
+};
+
+std::string fixture(const std::string &name);
+std::string fixture_path(const std::string &name);
+
+// Runs code in L as a call into the state; "" or the error text.
+std::string run_lua(lua_State *L, const std::string &code);
+// tostring() of a global ("nil" for nil).
+std::string lua_global(lua_State *L, const char *name);
+
+}  // namespace brx_test
+
+#endif
