@@ -1,0 +1,88 @@
+#ifndef BRX_SRC_DB_INTERNAL_H
+#define BRX_SRC_DB_INTERNAL_H
+
+/* Shared between the command side (db.cpp) and the subscription side (db_subscribe.cpp) only. */
+
+#include <stdint.h>
+
+#include "common/glib-mini/glib.h"
+#include "src/db.h"
+
+struct redisContext;
+struct redisAsyncContext;
+struct event;
+
+#define DB_KEY_LEN 512
+#define DB_EXPIRE_KEY_LEN 400
+#define DB_KEYSPACE_PREFIX "__keyspace@0__:"
+#define DB_KEYSPACE_PREFIX_LEN 15
+
+typedef struct reconnect_ctx {
+    struct event *timer;
+    redis_instance_t *ri;
+} reconnect_ctx_t;
+
+struct redis_instance {
+    char *name;
+    GSList *subscribe_ctx_list;  /* subscribe_ctx_t*, in order of subscription */
+    GSList *getandsub_ctx_list;  /* db_get_and_subscribe_ctx_t* */
+    struct redisContext *sync_context;
+    int sync_ever_connected;
+    struct redisAsyncContext *remote_async_context;
+    struct redisAsyncContext *remote_async_dying; /* replaced while hiredis was still tearing it down */
+    struct redisAsyncContext *subscribe_async_context;
+    struct redisAsyncContext *subscribe_remote_async_context;
+    struct event_base *event_base;
+    uint32_t master_ip;  /* network byte order */
+    int32_t master_port;
+    uint8_t use_local_db;
+    char *redis_unix_path;
+    int redis_port;
+
+    GSList *pending_gets;  /* get_cb_context_t* waiting for their reply */
+    reconnect_ctx_t *reconnect;
+    GSList *release_queue; /* subscribe_ctx_t* whose release completes on the next loop turn */
+    struct event *release_ev;
+    uint64_t sub_seq;
+};
+
+struct subscribe_ctx {
+    db_key_value_callback_t key_value_callback;
+    db_key_value_callback_t unsubscribe_callback;
+    const void *unsubscribe_arg;
+    int keyspace;
+    int is_psubscribe;
+    const void *arg;
+    char *channel;
+    redis_instance_t *ri;
+    int merge;          /* takes part in the duplicate rule (not so for the feeds of watches) */
+    uint64_t sent_seq;  /* order of its SUBSCRIBE on the current connection; 0: not sent there */
+    int releasing;
+    int awaiting_unsub; /* the release completes with the (P)UNSUBSCRIBE confirmation */
+    GSList *reads;      /* keyspace reads still pending on a remote instance */
+};
+
+struct get_cb_context {
+    db_value_callback_t cb_func;
+    char *key;
+    const void *cb_arg;
+    uint8_t deleted;
+    redis_instance_t *ri;
+};
+
+/* The subscription connection of the instance, opened (and every live handle subscribed on it) when
+ * missing. NULL when a remote connection cannot be opened; a local one that cannot ends the process. */
+struct redisAsyncContext *db_sub_connection(redis_instance_t *ri);
+/* The subscription connection if it is open, else NULL. */
+struct redisAsyncContext *db_sub_connection_current(const redis_instance_t *ri);
+/* Starts the reconnect timer of a remote instance unless one runs. */
+void db_schedule_reconnect(redis_instance_t *ri);
+
+/* db_subscribe.cpp */
+void db_sub_connection_opened(redis_instance_t *ri, struct redisAsyncContext *ac);
+void db_sub_connection_lost(redis_instance_t *ri);
+int db_sub_has_live_handles(const redis_instance_t *ri);
+void db_sub_destroy_all(redis_instance_t *ri);
+void db_sub_reply(struct redisAsyncContext *ac, void *reply, void *privdata);
+
+#endif
