@@ -3,10 +3,13 @@
 #include <event2/event.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "src/db.h"
+#include "src/device/status.h"
 #include "src/device_cfg.h"
 
 #define LOG_CATEGORY "device"
@@ -15,6 +18,8 @@ namespace {
 
 struct event_base *g_main_base = nullptr;
 int g_is_gateway = 0;
+redis_instance_t *redis_instance_conf = nullptr;
+redis_instance_t *redis_instance_state = nullptr;
 
 }  // namespace
 
@@ -49,14 +54,45 @@ int make_daemon(int keep_dir, int keep_fds) {
     return 0;
 }
 
-void init_redis(void) {}
+void init_redis(void) {
+    db_set_is_local(redis_instance_conf, g_is_gateway);
+    db_set_is_local(redis_instance_state, g_is_gateway);
+    // Without a configured base the instances keep the data layer's default socket path.
+    const char *socket_path = cfg_get_redis_socket_path();
+    if (socket_path) {
+        char path[256];
+        snprintf(path, sizeof path, "%s_state", socket_path);
+        db_set_unix_path(redis_instance_state, path);
+        snprintf(path, sizeof path, "%s_conf", socket_path);
+        db_set_unix_path(redis_instance_conf, path);
+    }
+    db_set_redis_port(redis_instance_state, cfg_get_redis_port());
+    db_set_redis_port(redis_instance_conf, cfg_get_redis_port() + 1);
 
-void init_base(struct event_base *base) { g_main_base = base; }
+    status_setup_redis_instance(redis_instance_conf, redis_instance_state);
+}
+
+void init_base(struct event_base *base) {
+    g_main_base = base;
+    db_set_event_base(redis_instance_conf, base);
+    db_set_event_base(redis_instance_state, base);
+}
 
 int device_start(struct event_base *base) {
     LOGI("Starting device");
     const char *type = cfg_get_type();
     g_is_gateway = type && strcmp(type, "gateway") == 0;
+
+    redis_instance_conf = db_create_redis_instance("conf");
+    if (!redis_instance_conf) {
+        LOGW("Cannot create redis conf instance");
+        exit(2);
+    }
+    redis_instance_state = db_create_redis_instance("state");
+    if (!redis_instance_state) {
+        LOGW("Cannot create redis state instance");
+        exit(2);
+    }
 
     init_redis();
     init_base(base);
