@@ -11,6 +11,7 @@
 #include "src/db.h"
 #include "src/device/status.h"
 #include "src/device_cfg.h"
+#include "src/discovery.h"
 
 #define LOG_CATEGORY "device"
 
@@ -70,6 +71,7 @@ void init_redis(void) {
     db_set_redis_port(redis_instance_conf, cfg_get_redis_port() + 1);
 
     status_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
 }
 
 void init_base(struct event_base *base) {
