@@ -2,6 +2,7 @@
 
 #include <event2/event.h>
 #include <fcntl.h>
+#include <lua.hpp>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,9 +10,15 @@
 
 #include "common/logger/logger.h"
 #include "src/db.h"
+#include "src/device/context.h"
+#include "src/device/driver.h"
 #include "src/device/status.h"
 #include "src/device_cfg.h"
 #include "src/discovery.h"
+#include "src/helpers.h"
+#include "src/lua_api/lua_state.h"
+#include "src/lua_api/luadb.h"
+#include "src/pcb/pcb_plugin.h"
 
 #define LOG_CATEGORY "device"
 
@@ -21,6 +28,25 @@ struct event_base *g_main_base = nullptr;
 int g_is_gateway = 0;
 redis_instance_t *redis_instance_conf = nullptr;
 redis_instance_t *redis_instance_state = nullptr;
+lua_State *load_file_state = nullptr;  // the -l state, kept for the life of the process
+
+/* Both instances, or the process ends with exit_status. */
+void create_redis_instances(int exit_status) {
+    redis_instance_conf = db_create_redis_instance("conf");
+    if (!redis_instance_conf) {
+        LOGW("Cannot create redis conf instance");
+        exit(exit_status);
+    }
+    redis_instance_state = db_create_redis_instance("state");
+    if (!redis_instance_state) {
+        LOGW("Cannot create redis state instance");
+        exit(exit_status);
+    }
+}
+
+void test_channel_callback(const char *channel, const char *path, const void *) {
+    device_load_file_ex(channel, path);
+}
 
 }  // namespace
 
@@ -71,13 +97,18 @@ void init_redis(void) {
     db_set_redis_port(redis_instance_conf, cfg_get_redis_port() + 1);
 
     status_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    luadb_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    context_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    driver_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    pcb_plugin_setup_redis_instance(redis_instance_conf, redis_instance_state);
 }
 
 void init_base(struct event_base *base) {
     g_main_base = base;
     db_set_event_base(redis_instance_conf, base);
     db_set_event_base(redis_instance_state, base);
+    helpers_set_event_base(base);
 }
 
 int device_start(struct event_base *base) {
@@ -85,17 +116,7 @@ int device_start(struct event_base *base) {
     const char *type = cfg_get_type();
     g_is_gateway = type && strcmp(type, "gateway") == 0;
 
-    redis_instance_conf = db_create_redis_instance("conf");
-    if (!redis_instance_conf) {
-        LOGW("Cannot create redis conf instance");
-        exit(2);
-    }
-    redis_instance_state = db_create_redis_instance("state");
-    if (!redis_instance_state) {
-        LOGW("Cannot create redis state instance");
-        exit(2);
-    }
-
+    create_redis_instances(2);
     init_redis();
     init_base(base);
 
@@ -108,7 +129,48 @@ int device_start(struct event_base *base) {
     } else {
         LOGI("Not running as a daemon.");
     }
+
+    // After the forks: the bridge starts the connector thread.
+    if (pcb_plugin_start(base) < 0) {
+        printf("Failed to start PCB plugin\n");
+        exit(1);
+    }
     return 0;
 }
 
-int device_stop(void) { return 0; }
+int device_stop(void) {
+    pcb_plugin_stop();
+    return 0;
+}
+
+int device_load_file(const char *path, struct event_base *base) {
+    const char *type = cfg_get_type();
+    g_is_gateway = type && strcmp(type, "gateway") == 0;
+    create_redis_instances(1);
+    init_redis();
+    init_base(base);
+    load_file_state = lua_state_new();
+    if (!load_file_state) BRX_OOM_EXIT("Cannot create lua state");
+    open_lualibs(load_file_state);
+    LOGI("loadfile: %s", path ? path : "(null)");
+    return lua_dofile_safe(load_file_state, path) == 0 ? 0 : -1;
+}
+
+void device_subscribe_to_test_channel(void) {
+    if (!db_subscribe(redis_instance_state, test_channel_callback, nullptr, "driver:dofile"))
+        LOGW("subscribe_to_driver_load_file failed");
+}
+
+int device_load_file_ex(const char *channel, const char *path) {
+    (void)channel;
+    LOGI("driver:dofile: %s", path ? path : "(null)");
+    domain_ctx_t *lan = get_domain_context("LAN");
+    if (!lan || !lan->L) {
+        LOGW("No LAN domain context to run %s", path ? path : "(null)");
+        return -1;
+    }
+    int top = lua_gettop(lan->L);
+    int rc = lua_dofile_safe(lan->L, path);
+    lua_settop(lan->L, top);
+    return rc == 0 ? 0 : -1;
+}
