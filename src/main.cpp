@@ -69,8 +69,6 @@ int main(int argc, char **argv) {
             return 3;
         }
     }
-    (void)lua_file;
-    (void)test_channel;
 
     struct event_base *base = event_base_new();
     if (!base) BRX_OOM_EXIT("event_base_new");
@@ -85,11 +83,19 @@ int main(int argc, char **argv) {
 
     if (!write_pidfile(BRX_PIDFILE)) LOGW("Cannot create pid file %s", BRX_PIDFILE);
 
+    if (lua_file) {
+        // The script ends the process itself (os.exit); a failing file never reaches the loop.
+        if (device_load_file(lua_file, base) < 0) return 1;
+        event_base_dispatch(base);
+        return 0;
+    }
+
     LOGI("Brixmoor version %s (%s)", BRX_VERSION, BRX_BUILD);
     if (device_start(base) < 0) {
         printf("Cannot start device\n");
         return 1;
     }
+    if (test_channel) device_subscribe_to_test_channel();
 
     event_base_dispatch(base);
 

@@ -316,7 +316,7 @@ device_ctx_t *create_device_context(const char *device_id, const char *class_nam
         LOGW("No device_id/class/domain given");
         return nullptr;
     }
-    init_device_context_map();
+    if (!device_ctx_map) init_device_context_map();
     device_ctx_t *existing = get_device_context(device_id);
     if (existing) {
         // One context per id: a second one would replace (and close) the first under its callers.
@@ -407,7 +407,7 @@ domain_ctx_t *create_domain_context(const char *domain) {
         LOGW("No domain given");
         return nullptr;
     }
-    init_domain_context_map();
+    if (!domain_ctx_map) init_domain_context_map();
     domain_ctx_t *existing = get_domain_context(domain);
     if (existing) {
         LOGD("create_domain_context: context %s exists", domain);

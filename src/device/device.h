@@ -17,4 +17,10 @@ int device_stop(void);
 void init_redis(void);
 void init_base(struct event_base *base);
 
+/* Test mode -l: one state with every module runs the file; 0, or -1 when the file fails. */
+int device_load_file(const char *path, struct event_base *base);
+/* Test mode -t: each path published on "driver:dofile" runs in the "LAN" domain's state. */
+void device_subscribe_to_test_channel(void);
+int device_load_file_ex(const char *channel, const char *path);
+
 #endif

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "src/device/context.h"
+#include "src/device/device.h"
 #include "src/device/driver.h"
 #include "src/device_cfg.h"
 #include "src/lua_api/lua_state.h"
@@ -402,4 +403,18 @@ TEST_F(DefaultDrivers, OtherDomainsFollowTheirKey) {
     env.conf().set("domain:ZB:code", "db.set('test:second', tostring(db.get('test:dd_cleanup'))) return {}");
     ASSERT_TRUE(env.pump_until([&] { return env.state().get("test:second").has_value(); }));
     EXPECT_EQ(get_or(env.state(), "test:second"), "yes");
+}
+
+TEST(TestChannel, RunsEachFileInTheLanState) {
+    ScriptEnv env(true);
+    EXPECT_EQ(device_load_file_ex("driver:dofile", fixture_path("t_dofile.lua").c_str()), -1);
+    domain_ctx_t *lan = create_domain_context("LAN");
+    ASSERT_EQ(run_lua(lan->L, "default_driver = {}"), "");
+    int top = lua_gettop(lan->L);
+    EXPECT_EQ(device_load_file_ex("driver:dofile", fixture_path("t_dofile.lua").c_str()), 0);
+    EXPECT_EQ(get_or(env.state(), "tmode:ran"), "true");
+    EXPECT_EQ(device_load_file_ex("driver:dofile", env.dir().file("missing.lua").c_str()), -1);
+    EXPECT_EQ(device_load_file_ex("driver:dofile", nullptr), -1);
+    EXPECT_TRUE(env.log_has("NULL path received"));
+    EXPECT_EQ(lua_gettop(lan->L), top);
 }
