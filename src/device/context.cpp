@@ -22,6 +22,7 @@ redis_instance_t *ri_state = nullptr;
 GHashTable *device_ctx_map = nullptr;
 GHashTable *domain_ctx_map = nullptr;
 uintptr_t last_token = 0;
+device_context_callback release_hook = nullptr;
 
 char *copy_or_exit(const char *s, const char *what) {
     char *c = strdup(s);
@@ -121,6 +122,7 @@ void deferred_device_destroy(void *arg) {
 /* Value destroy function of the device map: the entry is already gone when it runs. */
 void release_device_context(gpointer value) {
     device_ctx_t *ctx = (device_ctx_t *)value;
+    if (release_hook) release_hook(ctx);
     end_device_context_watches(ctx);
     if (states_running(ctx)) {
         // Never close a state under its own call: finish from a fresh loop turn.
@@ -288,6 +290,8 @@ int init_device_context_map(void) {
     }
     return 1;
 }
+
+void set_device_context_release_hook(device_context_callback hook) { release_hook = hook; }
 
 void destroy_device_context_map(void) {
     if (!device_ctx_map) return;

@@ -90,6 +90,8 @@ void foreach_device_context(device_context_callback func);
 /* Destroys the context; from inside a call into one of its states, once that call has returned. */
 void remove_device_context(const char *device_id);
 int init_device_context_map(void);
+/* One hook that runs with every device context just before it is destroyed (NULL: none). */
+void set_device_context_release_hook(device_context_callback hook);
 void destroy_device_context_map(void);
 /* Rebuilds both states and reloads the driver; deferred to a fresh loop turn when called from inside them. */
 void reset_device_lua_state(device_ctx_t *ctx);

@@ -12,22 +12,30 @@
 #include "src/db.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
+#include "src/device/engine.h"
 #include "src/device/status.h"
 #include "src/device_cfg.h"
+#include "src/db_local.h"
 #include "src/discovery.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
+#include "src/signals.h"
 
 #define LOG_CATEGORY "device"
-
-namespace {
 
 struct event_base *g_main_base = nullptr;
 int g_is_gateway = 0;
 redis_instance_t *redis_instance_conf = nullptr;
 redis_instance_t *redis_instance_state = nullptr;
+device_ctx_t *this_device_ctx = nullptr;
+char *g_network_id = nullptr;
+uint32_t g_leader_ip = 0;
+uint16_t g_leader_redis_port = 0;
+
+namespace {
+
 lua_State *load_file_state = nullptr;  // the -l state, kept for the life of the process
 
 /* Both instances, or the process ends with exit_status. */
@@ -135,12 +143,40 @@ int device_start(struct event_base *base) {
         printf("Failed to start PCB plugin\n");
         exit(1);
     }
+
+    init_device_context_map();
+    init_domain_context_map();
+    LOGI("Context maps created");
+    setup_init();
+    config_set_filename(cfg_get_local_db_file_path());
+
+    if (g_is_gateway) {
+        if (gateway_start() < 0) return -1;
+        // Asked to stop while waiting for the enable settings: the loop ends at once.
+        if (signals_stop_requested()) return 0;
+    }
+    init_subsystems();
+    if (g_is_gateway) return start_discovery(this_device_ctx ? this_device_ctx->device_id : nullptr);
+    start_get_device_id();
     return 0;
 }
 
 int device_stop(void) {
+    discovery_stop();
+    destroy_device_context_map();
+    destroy_domain_context_map();
     pcb_plugin_stop();
+    leader_stop();
+    free(g_network_id);
+    g_network_id = nullptr;
+    g_leader_ip = 0;
+    g_leader_redis_port = 0;
     return 0;
+}
+
+int is_this_device(const char *device_id) {
+    return this_device_ctx && this_device_ctx->device_id && device_id &&
+           strcmp(this_device_ctx->device_id, device_id) == 0;
 }
 
 int device_load_file(const char *path, struct event_base *base) {

@@ -16,6 +16,8 @@ int device_start(struct event_base *base);
 int device_stop(void);
 void init_redis(void);
 void init_base(struct event_base *base);
+/* 1 when this engine's own device context exists and has that id. */
+int is_this_device(const char *device_id);
 
 /* Test mode -l: one state with every module runs the file; 0, or -1 when the file fails. */
 int device_load_file(const char *path, struct event_base *base);

@@ -1,0 +1,180 @@
+#include <cjson/cJSON.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "common/logger/logger.h"
+#include "src/db.h"
+#include "src/db_persist/db_persist.h"
+#include "src/device/context.h"
+#include "src/device/driver.h"
+#include "src/device/engine.h"
+#include "src/discovery.h"
+#include "src/external_conf.h"
+#include "src/helpers.h"
+
+#define LOG_CATEGORY "device"
+
+namespace {
+
+int persist_enabled = 0;
+
+const char *or_null(const char *s) { return s ? s : "NULL"; }
+
+void scene_delete_cb(const char *channel, const char *, const void *) { scene_delete(channel); }
+
+/* The essential watches: a failure ends the leader start. */
+int watch_keys(db_key_value_callback_t cb, const char *pattern) {
+    if (db_psubscribe_for_key(redis_instance_state, cb, nullptr, "%s", pattern)) return 0;
+    LOGW("PSUBSCRIBE __keyspace@0__:%s failed", pattern);
+    return -1;
+}
+
+void switch_persistence(int on) {
+    persist_enabled = on && dbp_init() == 0;
+    if (!on) dbp_destroy();
+}
+
+}  // namespace
+
+int master_device_start(void) {
+    LOGI("Master device start");
+    char *url = ext_get_server_url();
+    if (url) {
+        LOGD("Save server address to redis");
+        db_set(redis_instance_state, "server:address", url);
+        free(url);
+    }
+    if (watch_keys(device_states_callback, "device:*:state:*") < 0) return -1;
+    if (watch_keys(device_metas_callback, "device:*:meta:*") < 0) return -1;
+    if (!db_psubscribe(redis_instance_state, device_states_publish_callback, nullptr, "device:*:state:*")) {
+        LOGW("PSUBSCRIBE %s failed", "device:*:state:*");
+        return -1;
+    }
+    if (watch_keys(newdevice_callback, "newdevice:*") < 0) return -1;
+
+    if (!db_subscribe(redis_instance_state, test_triggered_cb, nullptr, "newdevice:test"))
+        LOGW("Subscribe for test channel failed");
+    if (!db_psubscribe(redis_instance_state, device_delete_redirect, nullptr, "device:*:delete"))
+        LOGW("Subscribe for delete channel failed");
+    if (!db_psubscribe(redis_instance_state, scene_delete_cb, nullptr, "scene:*:delete"))
+        LOGW("Subscribe for delete channel failed");
+
+    if (db_get_keys(redis_instance_conf, configure_app_keys, nullptr, "app:*:code") != 0)
+        LOGW("configure apps failed");
+    if (setup_device() != 0) LOGW("setup_device failed");
+
+    if (!db_subscribe(redis_instance_state, disk_mounted_callback, nullptr, "gateway:disk"))
+        LOGW("Cannot subscribe for gateway:diskmounted");
+    switch_persistence(1);
+    if (persist_enabled)
+        LOGI("persist_enabled is %d", persist_enabled);
+    else
+        LOGI("Cannot init db_persist or persist disabled");
+    return 0;
+}
+
+void leader_stop(void) {
+    if (persist_enabled) dbp_destroy();
+    persist_enabled = 0;
+}
+
+void device_states_callback(const char *key, const char *value, const void *) {
+    if (!key || !value) {
+        LOGW("device_states_get_callback key: %s value: %s failed", or_null(key), or_null(value));
+        return;
+    }
+    db_publish(redis_instance_state, key, value);
+}
+
+void device_metas_callback(const char *key, const char *value, const void *) {
+    if (key && value) db_publish(redis_instance_state, key, value);
+}
+
+void device_states_publish_callback(const char *channel, const char *message, const void *) {
+    if (channel && message && persist_enabled) persist_state(channel, message);
+}
+
+void persist_state(const char *channel, const char *message) {
+    char *device_id = get_nth_field(channel, 2);
+    if (!device_id) {
+        LOGW("persist_state cannot get device_id");
+        return;
+    }
+    char *type = get_nth_field(channel, 4);
+    if (!type) {
+        LOGW("persist_state cannot get type");
+        free(device_id);
+        return;
+    }
+    dbp_data_t data = dbp_datastr_to_type(type);
+    if (data == DATA_NONE) {
+        LOGT("We do not persist %s type, return", type);
+    } else {
+        LOGT("persist_state %s - %s", device_id, type);
+        time_t now = time(nullptr);
+        struct tm tm;
+        localtime_r(&now, &tm);
+        dbp_add_measurement(device_id, data, &tm, strtod(message, nullptr));
+    }
+    free(type);
+    free(device_id);
+}
+
+void newdevice_callback(const char *key, const char *value, const void *) {
+    LOGD("newdevice_callback from channel %s", or_null(key));
+    if (!key) return;
+    if (value) {
+        LOGD("Publishing %s", value);
+        if (db_publish(redis_instance_state, key, value) < 0) LOGW("Publish %s failed", value);
+        return;
+    }
+    // Gone when it was read: expired, or deleted and written again in between.
+    LOGD("Publishing %s (empty json)", key);
+    if (db_publish(redis_instance_state, key, "{}") < 0) LOGW("Publish {} (empty json) failed");
+}
+
+void test_triggered_cb(const char *, const char *message, const void *) {
+    LOGI("test_triggered received message: %s", or_null(message));
+    cJSON *root = message ? cJSON_Parse(message) : nullptr;
+    if (!root) {
+        LOGW("Cannot parse json");
+        return;
+    }
+    const cJSON *address = cJSON_GetObjectItemCaseSensitive(root, "address");
+    const cJSON *command = cJSON_GetObjectItemCaseSensitive(root, "command");
+    if (cJSON_IsString(address) && address->valuestring && cJSON_IsString(command) && command->valuestring)
+        discovery_send_test(address->valuestring, command->valuestring);
+    cJSON_Delete(root);
+}
+
+void device_delete_redirect(const char *channel, const char *message, const void *) {
+    LOGD("Device delete redirect with key %s, value %s", or_null(channel), or_null(message));
+    char *id = get_nth_field(channel, 2);
+    if (!id) {
+        LOGW("Cannot get id");
+        return;
+    }
+    char *domain = db_get_sync(redis_instance_state, "device:%s:domain", id);
+    free(id);
+    if (!domain) {
+        LOGW("Cannot get domain");
+        return;
+    }
+    domain_default_driver(domain, "delete", message);
+    free(domain);
+}
+
+void scene_delete(const char *channel) {
+    char *id = get_nth_field(channel, 2);
+    if (!id) return;
+    LOGD("Delete scene %s", id);
+    db_del_fmt(redis_instance_state, "scene:%s:commands", id);
+    free(id);
+}
+
+void disk_mounted_callback(const char *channel, const char *message, const void *) {
+    LOGD("disk_mounted_callback key %s, val %s", or_null(channel), or_null(message));
+    switch_persistence(message && strcmp(message, "mounted") == 0);
+    LOGD("persist_enabled is %d", persist_enabled);
+}
