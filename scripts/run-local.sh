@@ -1,5 +1,7 @@
 #!/bin/sh
-# Runs the engine in the foreground on conf/local.conf with everything it needs beside it.
+# Runs the engine in the foreground as a gateway on conf/local.conf, with its two Redis servers,
+# the gateway bus stand-in and a sample network: the gateway itself and one lamp behind it.
+# The gateway holds the network id, so it leads at once and sends no datagram unless asked.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 run=/tmp/brixmoor-local
@@ -17,22 +19,52 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
+wait_for() { # <what> <command...>
+    what=$1
+    shift
+    i=0
+    until "$@" >/dev/null 2>&1; do
+        i=$((i + 1)); [ $i -lt 100 ] || { echo "$what did not start" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+
 start_redis() { # <socket> <port>
     rm -f "$1"
     redis-server --unixsocket "$1" --unixsocketperm 777 --port "$2" --bind 127.0.0.1 \
         --notify-keyspace-events KA --save '' --appendonly no --daemonize no \
         --dir "$run" --logfile "$run/redis-$2.log" &
     pids="$pids $!"
-    i=0
-    until redis-cli -s "$1" PING >/dev/null 2>&1; do
-        i=$((i + 1)); [ $i -lt 100 ] || { echo "redis on $1 did not start" >&2; exit 1; }
-        sleep 0.1
-    done
+    wait_for "redis on $1" redis-cli -s "$1" PING
 }
 start_redis "$run/redis_state" 6390
 start_redis "$run/redis_conf" 6391
 
+# The gateway bus stand-in; the engine finds it, and runs pcb_cli, through the environment.
+export PCB_STANDIN_SOCKET="$run/pcb_sys"
+export PATH="$build/platform/pcb:$PATH"
+rm -f "$PCB_STANDIN_SOCKET"
+"$build/platform/pcb/pcb_busd" -s "$PCB_STANDIN_SOCKET" -j "$run/pcb.journal" "$top/platform/pcb/seed-gateway.json" \
+    >"$run/pcb_busd.log" 2>&1 &
+pids="$pids $!"
+wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
+
+# The sample network: network id, the gateway's own id (keyed by its MAC) and the lamp behind it.
+state() { redis-cli -s "$run/redis_state" "$@" >/dev/null; }
+conf() { redis-cli -s "$run/redis_conf" "$@" >/dev/null; }
+state SET LAN:networkid N-LOCAL
+state SET device:LAN:0200C0000201 N-LOCAL-1
+state SET landevicemap:N-LOCAL-1:N-LOCAL-2 1
+state SET device:N-LOCAL-2:meta:class light
+state SET device:N-LOCAL-2:meta:driver sample_lamp
+state SET device:N-LOCAL-2:domain LAN
+conf SET brx:lualib:global "-- run in every script state before its script"
+conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
+conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
+cp "$top/conf/scripts/lan_default.lua" "$run/scripts/"
+
 echo "state Redis: redis-cli -s $run/redis_state    conf Redis: redis-cli -s $run/redis_conf"
+echo "try: redis-cli -s $run/redis_state PUBLISH device:N-LOCAL-2:command '{\"name\":\"on\"}'"
 "$build/src/Brixmoor" "$top/conf/local.conf" &
 engine=$!
 pids="$pids $engine"
