@@ -72,8 +72,9 @@ int free_tcp_port(const std::string &bind) {
     throw std::runtime_error("no free port");
 }
 
-RedisServer::RedisServer(const std::string &unix_path, int port, const std::string &bind)
-    : unix_path_(unix_path), port_(port), bind_(bind) {
+RedisServer::RedisServer(const std::string &unix_path, int port, const std::string &bind,
+                         const std::vector<std::string> &wrap)
+    : unix_path_(unix_path), port_(port), bind_(bind), wrap_(wrap) {
     start();
 }
 
@@ -82,17 +83,30 @@ RedisServer::~RedisServer() { stop(); }
 void RedisServer::start() {
     if (proc_) return;
     unlink(unix_path_.c_str());
-    std::vector<std::string> argv = {"redis-server",
-                                     "--unixsocket", unix_path_,
-                                     "--unixsocketperm", "777",
-                                     "--port", std::to_string(port_),
-                                     "--bind", bind_,
-                                     "--notify-keyspace-events", "KA",
-                                     "--save", "",
-                                     "--appendonly", "no",
-                                     "--protected-mode", "no",
-                                     "--daemonize", "no",
-                                     "--dir", "/tmp"};
+    size_t slash = unix_path_.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : unix_path_.substr(0, slash);
+    std::string base = slash == std::string::npos ? unix_path_ : unix_path_.substr(slash + 1);
+    std::vector<std::string> argv = wrap_;
+    argv.insert(argv.end(), {"redis-server",
+                             "--unixsocket", unix_path_,
+                             "--unixsocketperm", "777",
+                             "--port", std::to_string(port_),
+                             "--bind"});
+    for (size_t pos = 0; pos < bind_.size();) {
+        size_t end = bind_.find(' ', pos);
+        if (end == std::string::npos) end = bind_.size();
+        if (end > pos) argv.push_back(bind_.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    argv.insert(argv.end(), {"--notify-keyspace-events", "KA",
+                             "--save", "",
+                             "--appendonly", "no",
+                             "--protected-mode", "no",
+                             "--daemonize", "no",
+                             // A replica writes the data it receives to disk: keep it beside the socket,
+                             // where no other server would load it at its start.
+                             "--dir", dir,
+                             "--dbfilename", base + ".rdb"});
     proc_ = std::make_unique<Process>(argv);
     bool up = wait_until(
         [&] {
@@ -153,8 +167,8 @@ std::optional<std::string> RedisServer::get(const std::string &key) {
 
 void RedisServer::set(const std::string &key, const std::string &value) { command({"SET", key, value}); }
 
-RedisPair::RedisPair(const std::string &b, int p, const std::string &bind)
-    : base(b), port(p), state(b + "_state", p, bind), conf(b + "_conf", p > 0 ? p + 1 : 0, bind) {}
+RedisPair::RedisPair(const std::string &b, int p, const std::string &bind, const std::vector<std::string> &wrap)
+    : base(b), port(p), state(b + "_state", p, bind, wrap), conf(b + "_conf", p > 0 ? p + 1 : 0, bind, wrap) {}
 
 Subscriber::Subscriber(const RedisServer &server, const std::vector<std::string> &channels) {
     ctx_ = redisConnectUnix(server.unix_path().c_str());

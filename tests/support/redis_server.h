@@ -32,10 +32,13 @@ int free_tcp_port(const std::string &bind = "127.0.0.1");
 /*
  * A private redis-server: unix socket (and a TCP port when port > 0), keyspace
  * events on, no persistence. Started by the constructor, stopped by the destructor.
+ * bind may name several addresses separated by blanks; wrap is a command that runs the server
+ * (such as nsenter into a test's network namespace), empty for none.
  */
 class RedisServer {
 public:
-    RedisServer(const std::string &unix_path, int port = 0, const std::string &bind = "127.0.0.1");
+    RedisServer(const std::string &unix_path, int port = 0, const std::string &bind = "127.0.0.1",
+                const std::vector<std::string> &wrap = {});
     ~RedisServer();
     RedisServer(const RedisServer &) = delete;
     RedisServer &operator=(const RedisServer &) = delete;
@@ -58,13 +61,15 @@ private:
     std::string unix_path_;
     int port_;
     std::string bind_;
+    std::vector<std::string> wrap_;
     std::unique_ptr<Process> proc_;
     redisContext *ctx_ = nullptr;
 };
 
 /* The engine's pair: "<base>_state" on port P and "<base>_conf" on P + 1 (TCP only when P > 0). */
 struct RedisPair {
-    explicit RedisPair(const std::string &base, int port = 0, const std::string &bind = "127.0.0.1");
+    explicit RedisPair(const std::string &base, int port = 0, const std::string &bind = "127.0.0.1",
+                       const std::vector<std::string> &wrap = {});
     std::string base;
     int port;
     RedisServer state;
