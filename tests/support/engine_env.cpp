@@ -1,0 +1,178 @@
+#include "tests/support/engine_env.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace brx_test {
+
+namespace {
+
+bool netns_inode(pid_t pid, ino_t *ino) {
+    struct stat st;
+    std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
+    if (stat(path.c_str(), &st) != 0) return false;
+    *ino = st.st_ino;
+    return true;
+}
+
+/* Runs a command to its end; empty when it exited 0, else what went wrong. */
+std::string run_checked(const std::vector<std::string> &argv) {
+    ProcResult r = run_process(argv, std::chrono::seconds(20));
+    if (r.status == 0) return "";
+    std::string what = "'";
+    for (const auto &a : argv) what += a + " ";
+    return what + "' failed: " + r.out + r.err;
+}
+
+}  // namespace
+
+const char *const kQuietLanDriver =
+    "local d = {}\n"
+    "function d.init(mac, ip) end\n"
+    "function d.add(request) end\n"
+    "function d.delete(request) end\n"
+    "function d.command(command) end\n"
+    "function d.get_version() return '1.0.0' end\n"
+    "function d.cleanup() end\n"
+    "return d\n";
+
+std::vector<std::string> payloads(Subscriber &sub, const std::string &channel) {
+    std::vector<std::string> out;
+    for (const auto &m : sub.messages())
+        if (m.channel == channel) out.push_back(m.payload);
+    return out;
+}
+
+long long numsub(RedisServer &server, const std::string &channel) {
+    Reply r = server.command({"PUBSUB", "NUMSUB", channel});
+    return r.elements.size() == 2 ? r.elements[1].integer : -1;
+}
+
+bool in_own_netns(pid_t pid) {
+    // The namespace the test was started in stands for the machine's (pid 1's is not always readable).
+    ino_t theirs, started_in;
+    return netns_inode(pid, &theirs) && netns_inode(getppid(), &started_in) && theirs != started_in;
+}
+
+EngineEnv::EngineEnv(const EngineConfig &config) : config_(config) {
+    std::vector<std::string> w = wrap();
+    redis_ = std::make_unique<RedisPair>(dir_.file("redis"), config_.redis_port, config_.redis_bind, w);
+
+    bus_socket_ = dir_.file("pcb_sys");
+    std::string seed = config_.seed.empty() ? source_path("platform/pcb/seed-gateway.json") : config_.seed;
+    bus_ = std::make_unique<Process>(std::vector<std::string>{build_path("platform/pcb/pcb_busd"), "-s", bus_socket_,
+                                                              "-j", dir_.file("pcb.journal"), seed});
+    if (!bus_->wait_for_output("ready", std::chrono::seconds(10)))
+        ADD_FAILURE() << "pcb_busd did not start: " << bus_->err();
+
+    mkdir(dir_.file("scripts").c_str(), 0755);
+    write_lan_driver(kQuietLanDriver);
+
+    std::string c = "device.type=" + config_.type + "\n" + "device.mac_addr=" + config_.mac + "\n" +
+                    "device.vendor=TestVendor\ndevice.model=T1\n" +
+                    "device.redis.socket_path=" + dir_.file("redis") + "\n" +
+                    "device.local_db.file=" + local_db_path() + "\n" + "scripts.dir=" + dir_.file("scripts") +
+                    "\n" + "scripts.default_driver=lan_default.lua\n" + "logger.stdout=true\nlogger.level=DEBUG\n";
+    if (!config_.ipv4.empty()) c += "device.ipv4=" + config_.ipv4 + "\n";
+    if (config_.redis_port > 0) c += "device.redis.port=" + std::to_string(config_.redis_port) + "\n";
+    write_file(conf_path(), c + config_.extra_conf);
+}
+
+EngineEnv::~EngineEnv() {
+    if (daemon_) daemon_->stop(SIGTERM, std::chrono::seconds(10));
+    daemon_.reset();
+    if (bus_) bus_->stop();
+}
+
+std::vector<std::string> EngineEnv::wrap() const {
+    if (config_.netns_pid <= 0) return {};
+    return {"nsenter", "-t", std::to_string(config_.netns_pid), "-n"};
+}
+
+void EngineEnv::write_lan_driver(const std::string &code) {
+    std::string path = dir_.file("scripts/lan_default.lua");
+    if (code.empty())
+        unlink(path.c_str());
+    else
+        write_file(path, code);
+}
+
+int EngineEnv::pcb_cli(const std::vector<std::string> &args, std::string *out) const {
+    std::vector<std::string> argv{build_path("platform/pcb/pcb_cli")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcResult r = run_process(argv, std::chrono::seconds(10), {{"PCB_STANDIN_SOCKET", bus_socket_}});
+    if (out) *out = r.out;
+    return r.status;
+}
+
+bool EngineEnv::start(const std::vector<std::string> &extra_args) {
+    if (config_.type != "gateway" && !in_own_netns(config_.netns_pid > 0 ? config_.netns_pid : getpid())) {
+        ADD_FAILURE() << "refusing to start a " << config_.type << " (it broadcasts) in the machine's network namespace";
+        return false;
+    }
+    std::vector<std::string> argv = wrap();
+    argv.push_back(build_path("src/Brixmoor"));
+    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+    argv.push_back(conf_path());
+    const char *path = getenv("PATH");
+    std::map<std::string, std::string> env = {
+        {"PCB_STANDIN_SOCKET", bus_socket_},
+        {"PATH", build_path("platform/pcb") + ":" + (path ? path : "/usr/bin:/bin")},
+    };
+    daemon_ = std::make_unique<Process>(argv, env);
+    return true;
+}
+
+int EngineEnv::stop() {
+    if (!daemon_) return -1;
+    return daemon_->stop(SIGTERM, std::chrono::seconds(10));
+}
+
+bool EngineEnv::wait_log(const std::string &text, std::chrono::milliseconds timeout) const {
+    return daemon_ && daemon_->wait_for_output(text, timeout);
+}
+
+bool EngineEnv::wait_log_count(const std::string &text, size_t n, std::chrono::milliseconds timeout) const {
+    return wait_until([&] { return count_log(text) >= n; }, timeout);
+}
+
+PeerNamespace::PeerNamespace(const std::string &local_ip, const std::string &peer_ip) {
+    if (!in_own_netns(getpid())) {
+        error_ = "the caller runs in the machine's network namespace";
+        return;
+    }
+    holder_ = std::make_unique<Process>(std::vector<std::string>{"unshare", "-n", "sleep", "3600"});
+    if (!wait_until([&] { return in_own_netns(holder_->pid()); }, std::chrono::seconds(10))) {
+        error_ = "cannot create a network namespace: " + holder_->err();
+        return;
+    }
+    std::string pid = std::to_string(holder_->pid());
+    auto peer = [&](std::vector<std::string> args) {
+        std::vector<std::string> v = {"nsenter", "-t", pid, "-n", "ip"};
+        v.insert(v.end(), args.begin(), args.end());
+        return v;
+    };
+    // Interface names live in the two private namespaces only.
+    const std::vector<std::vector<std::string>> steps = {
+        {"ip", "link", "add", "brxl0", "type", "veth", "peer", "name", "brxp0", "netns", pid},
+        {"ip", "addr", "add", local_ip + "/24", "dev", "brxl0"},
+        {"ip", "link", "set", "brxl0", "up"},
+        {"ip", "route", "add", "default", "dev", "brxl0"},
+        peer({"link", "set", "lo", "up"}),
+        peer({"addr", "add", peer_ip + "/24", "dev", "brxp0"}),
+        peer({"link", "set", "brxp0", "up"}),
+        peer({"route", "add", "default", "dev", "brxp0"}),
+    };
+    for (const auto &step : steps) {
+        error_ = run_checked(step);
+        if (!error_.empty()) return;
+    }
+}
+
+PeerNamespace::~PeerNamespace() {
+    if (holder_) holder_->stop(SIGKILL);
+}
+
+}  // namespace brx_test

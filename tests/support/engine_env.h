@@ -1,0 +1,115 @@
+#ifndef BRX_TESTS_SUPPORT_ENGINE_ENV_H
+#define BRX_TESTS_SUPPORT_ENGINE_ENV_H
+
+/*
+ * The built daemon as a black box with everything it needs beside it: a temporary directory, a
+ * Redis pair, the gateway bus stand-in (pcb_busd) on a seed, a configuration file, a scripts
+ * directory with a "LAN" default driver, and the daemon itself as a Process whose standard output
+ * carries its DEBUG log. A second network namespace (PeerNamespace) hosts a follower.
+ */
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+namespace brx_test {
+
+/* True when the process pid runs in a network namespace other than the one this test was started in. */
+bool in_own_netns(pid_t pid);
+
+struct EngineConfig {
+    std::string type = "gateway";
+    std::string mac = "0200C0000201";
+    std::string ipv4 = "127.0.0.1";       /* empty: none configured */
+    int redis_port = 0;                   /* > 0: the pair also listens on TCP (state) and + 1 (conf) */
+    std::string redis_bind = "127.0.0.1"; /* blank-separated addresses */
+    pid_t netns_pid = 0;                  /* > 0: Redis and the daemon run in that process's network namespace */
+    std::string seed;                     /* bus seed file; empty: platform/pcb/seed-gateway.json */
+    std::string extra_conf;               /* further configuration lines */
+};
+
+/* The payloads that sub received on channel, in order. */
+std::vector<std::string> payloads(Subscriber &sub, const std::string &channel);
+/* PUBSUB NUMSUB of one channel on that server. */
+long long numsub(RedisServer &server, const std::string &channel);
+
+/* A minimal "LAN" default driver: every hook is there and does nothing. */
+extern const char *const kQuietLanDriver;
+
+class EngineEnv {
+public:
+    explicit EngineEnv(const EngineConfig &config = EngineConfig());
+    ~EngineEnv();
+    EngineEnv(const EngineEnv &) = delete;
+    EngineEnv &operator=(const EngineEnv &) = delete;
+
+    RedisServer &state() { return redis_->state; }
+    RedisServer &conf() { return redis_->conf; }
+    const TempDir &dir() const { return dir_; }
+    const EngineConfig &config() const { return config_; }
+    std::string conf_path() const { return dir_.file("brx.conf"); }
+    std::string local_db_path() const { return dir_.file("local_db.json"); }
+    /* Replaces the "LAN" default driver file (an empty text removes it). */
+    void write_lan_driver(const std::string &code);
+
+    /* pcb_cli with these arguments against this bus; its exit status. */
+    int pcb_cli(const std::vector<std::string> &args, std::string *out = nullptr) const;
+
+    /*
+     * Starts the daemon in the foreground. A non-gateway broadcasts: it is refused (a test failure)
+     * unless it runs in a network namespace that is not the machine's.
+     */
+    bool start(const std::vector<std::string> &extra_args = {});
+    bool running() const { return daemon_ && daemon_->running(); }
+    /* SIGTERM, then the exit status (-1 when it did not end). */
+    int stop();
+
+    std::string log() const { return daemon_ ? daemon_->out() : std::string(); }
+    bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    /* Waits until text occurs at least n times in the log. */
+    bool wait_log_count(const std::string &text, size_t n,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    size_t count_log(const std::string &text) const { return daemon_ ? daemon_->count_output(text) : 0; }
+
+private:
+    std::vector<std::string> wrap() const;
+
+    EngineConfig config_;
+    TempDir dir_;
+    std::unique_ptr<RedisPair> redis_;
+    std::unique_ptr<Process> bus_;
+    std::string bus_socket_;
+    std::unique_ptr<Process> daemon_;
+};
+
+/*
+ * A second network namespace joined to the caller's by a veth pair (the caller's side local_ip/24,
+ * the other peer_ip/24, loopback up on both, default routes over the pair). The caller must already
+ * run in a namespace of its own. Held by a sleeping child; it vanishes with it.
+ */
+class PeerNamespace {
+public:
+    PeerNamespace(const std::string &local_ip, const std::string &peer_ip);
+    ~PeerNamespace();
+    PeerNamespace(const PeerNamespace &) = delete;
+    PeerNamespace &operator=(const PeerNamespace &) = delete;
+
+    /* Empty when the namespace and its link are up; otherwise why not. */
+    const std::string &error() const { return error_; }
+    pid_t pid() const { return holder_ ? holder_->pid() : 0; }
+
+private:
+    std::unique_ptr<Process> holder_;
+    std::string error_;
+};
+
+}  // namespace brx_test
+
+#endif
