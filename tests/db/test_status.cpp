@@ -5,6 +5,7 @@
 #include "src/device/status.h"
 #include "src/device_cfg.h"
 #include "tests/db/db_fixture.h"
+#include "tests/discovery/lan_support.h"
 
 using namespace brx_db_test;
 using brx_test::RedisServer;
@@ -82,6 +83,16 @@ TEST_F(Status, StoredTextsMapExactly) {
 /* The start-up names the instances after the configuration: local paths and flags per device type. */
 TEST(DeviceStart, InstancesFollowTheConfiguration) {
     GTEST_FLAG_SET(death_test_style, "fast");
+    // The start runs discovery, and a camera's broadcasts: only inside a network namespace of the test's own.
+    std::string why;
+    if (!brx_test::enter_private_netns(&why)) GTEST_SKIP() << why;
+    // The gateway's start waits for its enable settings, which the bus stand-in holds.
+    brx_test::TempDir bus_dir;
+    brx_test::Process bus({brx_test::build_path("platform/pcb/pcb_busd"), "-s", bus_dir.file("pcb_sys"),
+                           brx_test::source_path("platform/pcb/seed-gateway.json")});
+    ASSERT_TRUE(bus.wait_for_output("ready", 10s)) << bus.err();
+    setenv("PCB_STANDIN_SOCKET", bus_dir.file("pcb_sys").c_str(), 1);
+    setenv("PATH", (brx_test::build_path("platform/pcb") + ":" + getenv("PATH")).c_str(), 1);
     struct Row {
         const char *type;
         bool tcp; /* the status SET reaches the state server over TCP (a follower) */

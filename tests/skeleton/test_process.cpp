@@ -62,11 +62,14 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"dash_alone_is_a_path", {"-"}, 1, "", "Cannot load config file -"}),
     [](const ::testing::TestParamInfo<CliCase> &i) { return std::string(i.param.name); });
 
-// A running engine: a Redis pair and a configuration that logs to standard output.
+// A running engine: a Redis pair and a configuration that logs to standard output. The camera
+// starts discovery, which broadcasts: it runs in a network namespace of its own (nothing but a
+// loopback that is down), which unshare makes before it runs the daemon in the same process.
 class Running : public ::testing::Test {
 protected:
     void SetUp() override {
         if (access("/var/run", W_OK) != 0) GTEST_SKIP() << "/var/run is not writable";
+        if (run_process({"unshare", "-n", "true"}, 10s).status != 0) GTEST_SKIP() << "cannot create a network namespace";
         unlink(kPidFile);
         redis = std::make_unique<RedisPair>(dir.file("redis"));
         write_file(dir.file("brx.conf"),
@@ -76,6 +79,12 @@ protected:
                    "logger.stdout=true\nlogger.level=DEBUG\n");
     }
     void TearDown() override { unlink(kPidFile); }
+
+    std::vector<std::string> engine(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {"unshare", "-n", daemon_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
 
     long pid_in_file() {
         std::string s = read_file(kPidFile);
@@ -88,7 +97,7 @@ protected:
 
 TEST_F(Running, PidFileAndSignalsRunTheTearDown) {
     for (int sig : {SIGTERM, SIGINT}) {
-        Process p({daemon_path(), dir.file("brx.conf")});
+        Process p(engine({dir.file("brx.conf")}));
         ASSERT_TRUE(p.wait_for_output("Not running as a daemon.", 10s)) << p.out();
         EXPECT_EQ(read_file(kPidFile), std::to_string(p.pid()) + "\n");
         EXPECT_NE(p.out().find("Brixmoor version 1.9 (30)"), std::string::npos);
@@ -98,7 +107,7 @@ TEST_F(Running, PidFileAndSignalsRunTheTearDown) {
 }
 
 TEST_F(Running, DaemonRewritesThePidFileFromTheSurvivor) {
-    Process p({daemon_path(), "-d", dir.file("brx.conf")});
+    Process p(engine({"-d", dir.file("brx.conf")}));
     // The process as started leaves at once; the grandchild stays.
     ASSERT_EQ(p.wait(10s), 0);
     long pid = -1;
