@@ -101,6 +101,8 @@ TEST_F(LeaderAndFollower, TheFollowerLoadsItsDriverFromTheLeaderAndServesCommand
     EXPECT_TRUE(leader_state_is("device:N1-2:state:power", "on")) << follower->log();
     // The follower's alive datagrams reach the leader.
     EXPECT_TRUE(leader_state_is("device:N1-2:state:online", "true")) << leader->log();
+    EXPECT_EQ(follower->stop(), 0) << follower->log();
+    EXPECT_EQ(leader->stop(), 0) << leader->log();
 }
 
 TEST_F(LeaderAndFollower, RepeatedLeaderAnnouncementsSetTheFollowerUpAgainWithoutStacking) {

@@ -119,6 +119,7 @@ TEST_F(NewDevice, ARegisteredDeviceIsToldWhoLeadsAndGetsNoRecord) {
     EXPECT_EQ(text("device_id"), "N1-1");
     cJSON_Delete(j);
     EXPECT_FALSE(env->state().get("newdevice:LAN:AABBCC000009:notify").has_value());
+    EXPECT_EQ(env->stop(), 0);
 }
 
 }  // namespace
