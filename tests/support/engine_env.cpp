@@ -17,6 +17,19 @@ bool netns_inode(pid_t pid, ino_t *ino) {
     return true;
 }
 
+// The namespace this program was started in stands for the machine's (pid 1's is not always
+// readable). Taken before main, so before any test moves into a namespace of its own.
+const ino_t g_start_netns = [] {
+    ino_t ino = 0;
+    netns_inode(getpid(), &ino);
+    return ino;
+}();
+
+bool other_netns(pid_t a, pid_t b) {
+    ino_t x, y;
+    return netns_inode(a, &x) && netns_inode(b, &y) && x != y;
+}
+
 /* Runs a command to its end; empty when it exited 0, else what went wrong. */
 std::string run_checked(const std::vector<std::string> &argv) {
     ProcResult r = run_process(argv, std::chrono::seconds(20));
@@ -51,9 +64,8 @@ long long numsub(RedisServer &server, const std::string &channel) {
 }
 
 bool in_own_netns(pid_t pid) {
-    // The namespace the test was started in stands for the machine's (pid 1's is not always readable).
-    ino_t theirs, started_in;
-    return netns_inode(pid, &theirs) && netns_inode(getppid(), &started_in) && theirs != started_in;
+    ino_t theirs;
+    return g_start_netns != 0 && netns_inode(pid, &theirs) && theirs != g_start_netns;
 }
 
 EngineEnv::EngineEnv(const EngineConfig &config) : config_(config) {
@@ -144,7 +156,8 @@ PeerNamespace::PeerNamespace(const std::string &local_ip, const std::string &pee
         return;
     }
     holder_ = std::make_unique<Process>(std::vector<std::string>{"unshare", "-n", "sleep", "3600"});
-    if (!wait_until([&] { return in_own_netns(holder_->pid()); }, std::chrono::seconds(10))) {
+    // Until unshare has run, the holder still shares the caller's namespace.
+    if (!wait_until([&] { return other_netns(holder_->pid(), getpid()); }, std::chrono::seconds(10))) {
         error_ = "cannot create a network namespace: " + holder_->err();
         return;
     }

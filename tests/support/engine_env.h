@@ -21,7 +21,7 @@
 
 namespace brx_test {
 
-/* True when the process pid runs in a network namespace other than the one this test was started in. */
+/* True when the process pid runs in a network namespace other than the one this test program started in. */
 bool in_own_netns(pid_t pid);
 
 struct EngineConfig {
