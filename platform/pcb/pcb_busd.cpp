@@ -330,9 +330,10 @@ void op_set(Client *c, uint64_t id, const cJSON *req) {
     std::string old_text = text_of(&p->value);
     variant_cleanup(&p->value);
     p->value = nv;
-    send_done(c, id);
     int watchers = notify_change(*o, *p, old_text);
+    // Journal before the reply: a setter that reads the journal next must find its own line.
     journal("set %d %s.%s=%s changed watchers=%d", c->cid, path, name, text.c_str(), watchers);
+    send_done(c, id);
 }
 
 cJSON *object_message(uint64_t id, const Object &o, bool with_params) {
