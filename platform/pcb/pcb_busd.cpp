@@ -258,28 +258,28 @@ cJSON *text_param(const char *name, const std::string &text) {
     return j;
 }
 
-/* Value change of o.p to everyone whose request covers o, the writer included. */
-int notify_change(const Object &o, const Param &p, const std::string &old_text) {
-    int watchers = 0;
-    std::string new_text = text_of(&p.value);
-    for (auto &kv : g_clients) {
-        Client *c = kv.second.get();
-        for (const auto &w : c->watches) {
-            if (!(w.attributes & PCB_ATTR_NOTIFY_VALUES) || !covers(w.path, w.depth, o.path)) continue;
-            cJSON *m = message(w.id, "notification");
-            if (!m) continue;
-            cJSON_AddNumberToObject(m, "ntype", notify_value_changed);
-            cJSON_AddStringToObject(m, "name", "value_changed");
-            cJSON_AddStringToObject(m, "path", o.path.c_str());
-            cJSON *params = cJSON_AddArrayToObject(m, "parameters");
-            cJSON_AddItemToArray(params, text_param("parameter", p.name));
-            cJSON_AddItemToArray(params, text_param("oldvalue", old_text));
-            cJSON_AddItemToArray(params, text_param("newvalue", new_text));
-            queue(c, m);
-            watchers++;
-        }
+/* The requests, of every client, that want notifications of kind attr about o. */
+std::vector<std::pair<Client *, uint64_t>> watchers_of(const Object &o, uint32_t attr) {
+    std::vector<std::pair<Client *, uint64_t>> out;
+    for (auto &kv : g_clients)
+        for (const auto &w : kv.second->watches)
+            if ((w.attributes & attr) && covers(w.path, w.depth, o.path)) out.emplace_back(kv.second.get(), w.id);
+    return out;
+}
+
+/* A notification about o for request id; takes params. */
+cJSON *notification_message(uint64_t id, double ntype, const char *name, const Object &o, cJSON *params) {
+    cJSON *m = message(id, "notification");
+    if (!m || !params) {
+        cJSON_Delete(m);
+        cJSON_Delete(params);
+        return nullptr;
     }
-    return watchers;
+    cJSON_AddNumberToObject(m, "ntype", ntype);
+    if (name) cJSON_AddStringToObject(m, "name", name);
+    cJSON_AddStringToObject(m, "path", o.path.c_str());
+    cJSON_AddItemToObject(m, "parameters", params);
+    return m;
 }
 
 /* ---- requests ---- */
@@ -330,9 +330,18 @@ void op_set(Client *c, uint64_t id, const cJSON *req) {
     std::string old_text = text_of(&p->value);
     variant_cleanup(&p->value);
     p->value = nv;
-    int watchers = notify_change(*o, *p, old_text);
-    // Journal before the reply: a setter that reads the journal next must find its own line.
-    journal("set %d %s.%s=%s changed watchers=%d", c->cid, path, name, text.c_str(), watchers);
+    std::string new_text = text_of(&p->value);
+    auto watchers = watchers_of(*o, PCB_ATTR_NOTIFY_VALUES);
+    // Journal before anyone hears of the change, the writer included: whoever reacts to it and
+    // then reads the journal must find the line.
+    journal("set %d %s.%s=%s changed watchers=%zu", c->cid, path, name, text.c_str(), watchers.size());
+    for (const auto &w : watchers) {
+        cJSON *params = cJSON_CreateArray();
+        cJSON_AddItemToArray(params, text_param("parameter", p->name));
+        cJSON_AddItemToArray(params, text_param("oldvalue", old_text));
+        cJSON_AddItemToArray(params, text_param("newvalue", new_text));
+        queue(w.first, notification_message(w.second, notify_value_changed, "value_changed", *o, params));
+    }
     send_done(c, id);
 }
 
@@ -439,29 +448,19 @@ void op_notify(Client *c, uint64_t id, const cJSON *req) {
         send_error(c, id, ERR_NOT_FOUND, "no such object");
         return;
     }
-    int watchers = 0;
-    for (auto &kv : g_clients) {
-        Client *w = kv.second.get();
-        for (const auto &watch : w->watches) {
-            if (!(watch.attributes & PCB_ATTR_NOTIFY_CUSTOM) || !covers(watch.path, watch.depth, o->path)) continue;
-            cJSON *m = message(watch.id, "notification");
-            if (!m) continue;
-            cJSON_AddNumberToObject(m, "ntype", ntype->valuedouble);
-            if (name) cJSON_AddStringToObject(m, "name", name);
-            cJSON_AddStringToObject(m, "path", o->path.c_str());
-            cJSON *params = cJSON_AddArrayToObject(m, "parameters");
-            int i = 0;
-            const cJSON *v;
-            cJSON_ArrayForEach(v, values) {
-                char pname[16];
-                snprintf(pname, sizeof(pname), "%d", i++);
-                cJSON_AddItemToArray(params, text_param(pname, cJSON_IsString(v) ? v->valuestring : ""));
-            }
-            queue(w, m);
-            watchers++;
+    auto watchers = watchers_of(*o, PCB_ATTR_NOTIFY_CUSTOM);
+    journal("notify %d %s type=%d watchers=%zu", c->cid, o->path.c_str(), (int)ntype->valuedouble, watchers.size());
+    for (const auto &w : watchers) {
+        cJSON *params = cJSON_CreateArray();
+        int i = 0;
+        const cJSON *v;
+        cJSON_ArrayForEach(v, values) {
+            char pname[16];
+            snprintf(pname, sizeof(pname), "%d", i++);
+            cJSON_AddItemToArray(params, text_param(pname, cJSON_IsString(v) ? v->valuestring : ""));
         }
+        queue(w.first, notification_message(w.second, ntype->valuedouble, name, *o, params));
     }
-    journal("notify %d %s type=%d watchers=%d", c->cid, o->path.c_str(), (int)ntype->valuedouble, watchers);
     send_done(c, id);
 }
 
