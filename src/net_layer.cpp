@@ -38,7 +38,7 @@ void read_datagram(evutil_socket_t fd, short what, void *arg) {
     if (nl->callback) nl->callback(src.sin_addr.s_addr, ntohs(src.sin_port), buffer, nl->callback_arg);
 }
 
-/* The bound, broadcast-capable receiving socket on 0.0.0.0:port, or -1 (logged). */
+/* Binds fd to 0.0.0.0:port, able to broadcast; -1 (logged) when it cannot. */
 int open_bound_socket(int fd, uint16_t port) {
     LOGI("Start listen on address %s:%d", "0.0.0.0", (int)port);
     int one = 1;
@@ -57,6 +57,33 @@ int open_bound_socket(int fd, uint16_t port) {
     }
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     return 0;
+}
+
+/* A new endpoint without sockets (out of memory ends the process with oom). */
+network_layer_t *new_endpoint(struct event_base *event_base, uint16_t port, network_callback_t callback,
+                              void *callback_arg, const char *oom) {
+    network_layer_t *nl = (network_layer_t *)calloc(1, sizeof *nl);
+    if (!nl) BRX_OOM_EXIT(oom);
+    nl->event_base = event_base;
+    nl->fd_unicast = -1;
+    nl->fd_multicast = -1;
+    nl->port = port;
+    nl->callback = callback;
+    nl->callback_arg = callback_arg;
+    return nl;
+}
+
+/* fd_multicast bound to 0.0.0.0:<nl->port> and watched; -1 (logged) when it cannot be. */
+int start_receiving(network_layer_t *nl, const char *oom) {
+    nl->fd_multicast = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (nl->fd_multicast < 0) {
+        LOGE("socket multicast failed");
+        return -1;
+    }
+    if (open_bound_socket(nl->fd_multicast, nl->port) < 0) return -1;
+    nl->watcher_event = event_new(nl->event_base, nl->fd_multicast, EV_READ | EV_PERSIST, read_datagram, nl);
+    if (!nl->watcher_event) BRX_OOM_EXIT(oom);
+    return event_add(nl->watcher_event, nullptr) < 0 ? -1 : 0;
 }
 
 int send_bytes(int fd, uint32_t ip, uint16_t port, const char *buffer, size_t length, int unicast) {
@@ -87,32 +114,14 @@ network_state_t network_layer_init(struct event_base *event_base, network_callba
         LOGW("network layer already started");
         return NETWORK_E_NO_STARTED;
     }
-    network_layer_t *nl = (network_layer_t *)calloc(1, sizeof *nl);
-    if (!nl) BRX_OOM_EXIT("g_network");
-    nl->event_base = event_base;
-    nl->callback = callback;
-    nl->callback_arg = callback_arg;
-    nl->port = NETWORK_DISCOVERY_PORT;
+    network_layer_t *nl = new_endpoint(event_base, NETWORK_DISCOVERY_PORT, callback, callback_arg, "g_network");
     nl->fd_unicast = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    nl->fd_multicast = -1;
     if (nl->fd_unicast < 0) {
         LOGE("socket unicast failed");
         free_endpoint(nl);
         return NETWORK_E_NO_STARTED;
     }
-    nl->fd_multicast = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nl->fd_multicast < 0) {
-        LOGE("socket multicast failed");
-        free_endpoint(nl);
-        return NETWORK_E_NO_STARTED;
-    }
-    if (open_bound_socket(nl->fd_multicast, NETWORK_DISCOVERY_PORT) < 0) {
-        free_endpoint(nl);
-        return NETWORK_E_NO_STARTED;
-    }
-    nl->watcher_event = event_new(event_base, nl->fd_multicast, EV_READ | EV_PERSIST, read_datagram, nl);
-    if (!nl->watcher_event) BRX_OOM_EXIT("g_network->watcher_event");
-    if (event_add(nl->watcher_event, nullptr) < 0) {
+    if (start_receiving(nl, "g_network->watcher_event") < 0) {
         free_endpoint(nl);
         return NETWORK_E_NO_STARTED;
     }
@@ -142,26 +151,8 @@ int network_send_to_host(uint32_t ip, uint16_t port, const char *buffer, size_t 
 int network_start_udp_broadcast_listener(struct event_base *event_base, uint16_t port, network_callback_t callback,
                                          void *callback_arg) {
     LOGD("network_start_udp_broadcast_listener port %d", (int)port);
-    network_layer_t *nl = (network_layer_t *)calloc(1, sizeof *nl);
-    if (!nl) BRX_OOM_EXIT("cannot create local network layer");
-    nl->event_base = event_base;
-    nl->fd_unicast = -1;
-    nl->port = port;
-    nl->callback = callback;
-    nl->callback_arg = callback_arg;
-    nl->fd_multicast = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nl->fd_multicast < 0) {
-        LOGE("socket multicast failed");
-        free_endpoint(nl);
-        return -1;
-    }
-    if (open_bound_socket(nl->fd_multicast, port) < 0) {
-        free_endpoint(nl);
-        return -1;
-    }
-    nl->watcher_event = event_new(event_base, nl->fd_multicast, EV_READ | EV_PERSIST, read_datagram, nl);
-    if (!nl->watcher_event) BRX_OOM_EXIT("local_listener->watcher_event");
-    if (event_add(nl->watcher_event, nullptr) < 0) {
+    network_layer_t *nl = new_endpoint(event_base, port, callback, callback_arg, "cannot create local network layer");
+    if (start_receiving(nl, "local_listener->watcher_event") < 0) {
         free_endpoint(nl);
         return -1;
     }
