@@ -360,10 +360,17 @@ GSList *records_of(lua_State *L, int subscriptions_only) {
     return mine;
 }
 
-int lua_db_unsubscribeall(lua_State *L) {
-    GSList *mine = records_of(L, 1);
+void free_records_of(lua_State *L, int subscriptions_only) {
+    GSList *mine = records_of(L, subscriptions_only);
     for (GSList *it = mine; it; it = it->next) free_context((db_context_t *)it->data, nullptr);
     g_slist_free(mine);
+}
+
+/* The close routine's hook: what a running state set up after its clean-up ends before lua_close. */
+void forget_state(lua_State *L) { free_records_of(L, 0); }
+
+int lua_db_unsubscribeall(lua_State *L) {
+    free_records_of(L, 1);
     lua_pushboolean(L, 1);
     return 1;
 }
@@ -428,6 +435,7 @@ void luadb_setup_redis_instance(redis_instance_t *conf, redis_instance_t *state)
 }
 
 int open_luadb(lua_State *L) {
+    lua_state_add_forget_hook(forget_state);
     luaL_register(L, "db", db_funcs);
     return 1;
 }
@@ -442,15 +450,14 @@ int cleanup_luadb_callbacks(lua_State *L, cleanup_done_cb_t cb, const void *arg)
     cleanup->cb = cb;
     cleanup->arg = arg;
 
-    GSList *mine = records_of(L, 0);
     if (cleanup->count == 0) {
         LOGD("cleanup_luadb_callbacks - empty subscribe list");
-        for (GSList *it = mine; it; it = it->next) free_context((db_context_t *)it->data, nullptr);
-        g_slist_free(mine);
+        free_records_of(L, 0);
         if (cb) cb(arg);
         free(cleanup);
         return 0;
     }
+    GSList *mine = records_of(L, 0);
     for (GSList *it = mine; it; it = it->next) {
         LOGD("cleanup_luadb_callbacks - subscribe list not empty");
         free_context((db_context_t *)it->data, cleanup);

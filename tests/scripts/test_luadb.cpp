@@ -131,6 +131,35 @@ TEST_P(LuaDbModes, ACallbackErrorIsLoggedAndTheNextMessageStillArrives) {
     close_lua_state(L, nullptr);
 }
 
+namespace {
+std::set<lua_State *> forgotten;
+void note_forgotten(lua_State *L) { forgotten.insert(L); }
+int test_close_me(lua_State *L) {
+    close_lua_state(L, nullptr);
+    return 0;
+}
+}  // namespace
+
+TEST_P(LuaDbModes, ASubscriptionMadeAfterTheStateAskedToCloseEndsWithIt) {
+    ScriptEnv env(GetParam());
+    lua_state_add_forget_hook(note_forgotten);
+    lua_State *a = new_script_state();
+    lua_State *b = new_script_state();
+    lua_register(a, "test_close_me", test_close_me);
+    // The close waits for the call to return; the script goes on subscribing meanwhile.
+    ASSERT_EQ(run_lua(a, "test_close_me()\n"
+                         "assert(db.subscribe('late:chan', function(m) db.set('late:a', m) end) == true)"),
+              "");
+    ASSERT_TRUE(env.pump_until([&] { return forgotten.count(a) > 0; }));
+    // Nothing of the closed state is left: the channel is free again and its messages reach only b.
+    ASSERT_EQ(run_lua(b, "assert(db.subscribe('late:chan', function(m) got = m end) == true)"), "");
+    ASSERT_TRUE(env.wait_subscribed({"late:chan"}));
+    env.state().command({"PUBLISH", "late:chan", "m"});
+    ASSERT_TRUE(env.pump_until([&] { return lua_global(b, "got") == "m"; }));
+    EXPECT_FALSE(env.state().get("late:a").has_value());
+    close_lua_state(b, nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, LuaDbModes, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool> &i) { return i.param ? "gateway" : "remote"; });
 
