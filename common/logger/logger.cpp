@@ -117,8 +117,9 @@ bool rotate_rolling_files() {
     return true;
 }
 
+// Close-on-exec: another thread may be starting a shell while this file is open.
 void append_to(const char *path, const char *line, size_t len) {
-    FILE *f = fopen(path, "a");
+    FILE *f = fopen(path, "ae");
     if (!f) return;
     if (fwrite(line, 1, len, f) == len) fflush(f);
     fclose(f);

@@ -1,9 +1,12 @@
 // The logger: line format, thresholds, outputs, rotation and concurrent use.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +139,52 @@ TEST_F(FileLog, EnabledFalseUndoesKeysBelowIt) {
     configure("logger.enabled=false\nlogger.file=true\nlogger.file.name=" + dir.file("out.log") + "\n");
     _log("x", LVL_ERROR, "f", 1, "m");
     EXPECT_FALSE(brx_test::file_exists(dir.file("out.log")));
+}
+
+// How many descriptors of this process are open on path.
+int open_count(const std::string &path) {
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (struct dirent *e = readdir(d)) {
+        char link[4096];
+        ssize_t len = readlinkat(dirfd(d), e->d_name, link, sizeof link - 1);
+        if (len > 0 && std::string(link, (size_t)len) == path) n++;
+    }
+    closedir(d);
+    return n;
+}
+
+TEST_F(FileLog, OpenOutputFileIsNotInheritedByCommands) {
+    // The output is a FIFO with a full buffer: a logging thread then waits inside its write, file open.
+    const std::string fifo = dir.file("out.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char chunk[4096];
+    memset(chunk, 'f', sizeof chunk);
+    while (write(fd, chunk, sizeof chunk) > 0) {
+    }
+    use("");
+    std::thread writer([] { _log("x", LVL_ERROR, "f", 1, "while a shell starts"); });
+    bool blocked = brx_test::wait_until([&] { return open_count(fifo) >= 2; }, std::chrono::seconds(10));
+
+    // popen, not launch: launch may log, and the logger is busy.
+    std::string listing;
+    if (FILE *p = popen("ls -l /proc/self/fd/", "re")) {
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) listing.append(buf, n);
+        pclose(p);
+    }
+    while (read(fd, chunk, sizeof chunk) > 0) {
+    }
+    writer.join();
+    close(fd);
+
+    ASSERT_TRUE(blocked);
+    EXPECT_NE(listing.find(" -> "), std::string::npos) << listing;
+    EXPECT_EQ(listing.find(fifo), std::string::npos) << listing;
 }
 
 TEST(Logger, FileNameIsCutTo255) {
