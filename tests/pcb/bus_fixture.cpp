@@ -22,56 +22,9 @@ custom_data_t *to(Results *r) {
     return d;
 }
 
-Bus::Bus(const std::string &dir) : socket_(dir + "/bus"), journal_(dir + "/bus.journal") {}
-
-void Bus::start() {
-    proc_ = std::make_unique<brx_test::Process>(std::vector<std::string>{
-        brx_test::build_path("platform/pcb/pcb_busd"), "-s", socket_, "-j", journal_,
-        brx_test::source_path("tests/pcb/seed-test.json")});
-    ASSERT_TRUE(proc_->wait_for_output("ready", std::chrono::seconds(10))) << proc_->err();
-}
-
-void Bus::stop() {
-    if (proc_) proc_->stop();
-    proc_.reset();
-}
-
-std::string Bus::journal() const { return brx_test::read_file(journal_); }
-
-std::vector<std::string> Bus::lines() const {
-    std::string text = journal();
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        out.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    return out;
-}
-
-size_t Bus::count(const std::vector<std::string> &parts) const {
-    size_t n = 0;
-    for (const auto &line : lines()) {
-        bool all = true;
-        for (const auto &p : parts) all = all && line.find(p) != std::string::npos;
-        if (all) n++;
-    }
-    return n;
-}
-
-int Bus::cli(const std::vector<std::string> &args, std::string *out) const {
-    std::vector<std::string> argv{brx_test::build_path("platform/pcb/pcb_cli")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    brx_test::ProcResult r = brx_test::run_process(argv, std::chrono::seconds(10), {{"PCB_STANDIN_SOCKET", socket_}});
-    if (out) *out = r.out;
-    return r.status;
-}
-
 void BridgeTest::SetUp() {
     redis_ = std::make_unique<brx_test::RedisPair>(dir_.file("redis"));
-    bus_ = std::make_unique<Bus>(dir_.path());
+    bus_ = std::make_unique<brx_test::BusStandin>(dir_.path(), brx_test::source_path("tests/pcb/seed-test.json"));
     if (start_bus_) {
         ASSERT_NO_FATAL_FAILURE(bus_->start());
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "src/db.h"
+#include "tests/support/bus_standin.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
@@ -25,25 +26,6 @@ struct Results {
 };
 /* A malloc'ed record for the bridge that appends to r. */
 custom_data_t *to(Results *r);
-
-/* A private bus (pcb_busd on the test seed, its socket and journal in a temp dir). */
-class Bus {
-public:
-    explicit Bus(const std::string &dir);
-    void start();
-    void stop();
-    std::vector<std::string> lines() const;
-    /* Journal lines that contain every one of the parts. */
-    size_t count(const std::vector<std::string> &parts) const;
-    std::string journal() const;
-    /* pcb_cli with the given arguments against this bus; exit status. */
-    int cli(const std::vector<std::string> &args, std::string *out = nullptr) const;
-    const std::string &socket() const { return socket_; }
-
-private:
-    std::string socket_, journal_;
-    std::unique_ptr<brx_test::Process> proc_;
-};
 
 /*
  * The bridge on a private event base, with a conf (and state) Redis and the bus; the environment
@@ -61,7 +43,7 @@ protected:
     bool start_bus_ = true; /* a subclass may start without the bus */
     brx_test::TempDir dir_;
     std::unique_ptr<brx_test::RedisPair> redis_;
-    std::unique_ptr<Bus> bus_;
+    std::unique_ptr<brx_test::BusStandin> bus_; /* on tests/pcb/seed-test.json */
     struct event_base *base_ = nullptr;
     redis_instance_t *conf_ = nullptr;
     redis_instance_t *state_ = nullptr;

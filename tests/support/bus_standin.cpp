@@ -1,0 +1,56 @@
+#include "tests/support/bus_standin.h"
+
+#include <gtest/gtest.h>
+
+namespace brx_test {
+
+BusStandin::BusStandin(const std::string &dir, const std::string &seed)
+    : socket_(dir + "/pcb_sys"),
+      journal_(dir + "/pcb.journal"),
+      seed_(seed.empty() ? source_path("platform/pcb/seed-gateway.json") : seed) {}
+
+void BusStandin::start() {
+    proc_ = std::make_unique<Process>(
+        std::vector<std::string>{build_path("platform/pcb/pcb_busd"), "-s", socket_, "-j", journal_, seed_});
+    ASSERT_TRUE(proc_->wait_for_output("ready", std::chrono::seconds(10))) << "pcb_busd did not start: " << proc_->err();
+}
+
+void BusStandin::stop() {
+    if (proc_) proc_->stop();
+    proc_.reset();
+}
+
+std::string BusStandin::journal() const { return read_file(journal_); }
+
+std::vector<std::string> BusStandin::lines() const {
+    std::string text = journal();
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        out.push_back(text.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    return out;
+}
+
+size_t BusStandin::count(const std::vector<std::string> &parts) const {
+    size_t n = 0;
+    for (const auto &line : lines()) {
+        bool all = true;
+        for (const auto &p : parts) all = all && line.find(p) != std::string::npos;
+        if (all) n++;
+    }
+    return n;
+}
+
+int BusStandin::cli(const std::vector<std::string> &args, std::string *out) const {
+    std::vector<std::string> argv{build_path("platform/pcb/pcb_cli")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcResult r = run_process(argv, std::chrono::seconds(10), {{"PCB_STANDIN_SOCKET", socket_}});
+    if (out) *out = r.out;
+    return r.status;
+}
+
+}  // namespace brx_test
