@@ -48,6 +48,9 @@ typedef struct device_ctx_struct {
     db_get_and_subscribe_ctx_t *app_id_watch;
     db_get_and_subscribe_ctx_t *app_code_watch;
     char *loaded_app_id;                       /* the app whose code is watched, or NULL */
+    /* The set-up's subscriptions, made once and ended by the release hook (src/device/setup). */
+    int command_subscribed;                    /* "device:<id>:command" */
+    int delete_subscribed;                     /* "device:<id>:delete" */
     int drv_load_ref;                          /* registry reference of the pending driver table */
     lua_State *drv_load_L;                     /* the state that reference lives in */
     uintptr_t tokens[CTX_TOKEN_COUNT];         /* 0 = none */

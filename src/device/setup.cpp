@@ -36,55 +36,19 @@ const char *dotted(uint32_t ip, char *buf, size_t len) {
     return buf;
 }
 
-/*
- * The subscriptions a context holds through the set-up. They are made once per context (a repeated
- * set-up finds them here) and ended when the context is destroyed, so that no message reaches a
- * context that is gone.
- */
-struct ctx_subs {
-    uintptr_t self;  /* the context's CTX_TOKEN_SELF */
-    char *device_id;
-    int command;     /* "device:<id>:command" */
-    int deleted;     /* "device:<id>:delete" */
-};
-
-GSList *g_ctx_subs = nullptr;
-
-ctx_subs *find_subs(uintptr_t self) {
-    for (GSList *it = g_ctx_subs; it; it = it->next)
-        if (((ctx_subs *)it->data)->self == self) return (ctx_subs *)it->data;
-    return nullptr;
-}
-
-ctx_subs *subs_of(device_ctx_t *ctx) {
-    ctx_subs *s = find_subs(ctx->tokens[CTX_TOKEN_SELF]);
-    if (s) return s;
-    s = (ctx_subs *)calloc(1, sizeof *s);
-    if (!s) BRX_OOM_EXIT("ctx_subs");
-    s->self = ctx->tokens[CTX_TOKEN_SELF];
-    s->device_id = strdup(ctx->device_id);
-    if (!s->device_id) BRX_OOM_EXIT("ctx_subs device_id");
-    GSList *list = g_slist_append(g_ctx_subs, s);
-    if (!list) BRX_OOM_EXIT("ctx_subs list");
-    g_ctx_subs = list;
-    return s;
-}
-
 void this_device_deleted_cb(const char *channel, const char *message, const void *arg) {
     device_ctx_t *ctx = find_device_context_by_token((uintptr_t)arg);
     if (!ctx) return;
     this_device_deleted(channel, message, ctx);
 }
 
+/* A repeated set-up keeps the subscriptions a context holds; they end with the context. */
 void context_released(device_ctx_t *ctx) {
     if (ctx == this_device_ctx) this_device_ctx = nullptr;
-    ctx_subs *s = find_subs(ctx->tokens[CTX_TOKEN_SELF]);
-    if (!s) return;
-    g_ctx_subs = g_slist_remove(g_ctx_subs, s);
-    if (s->command) db_unsubscribe(redis_instance_state, commands_channel_callback, nullptr, "device:%s:command", s->device_id);
-    if (s->deleted) db_unsubscribe(redis_instance_state, this_device_deleted_cb, nullptr, "device:%s:delete", s->device_id);
-    free(s->device_id);
-    free(s);
+    if (ctx->command_subscribed)
+        db_unsubscribe(redis_instance_state, commands_channel_callback, nullptr, "device:%s:command", ctx->device_id);
+    if (ctx->delete_subscribed)
+        db_unsubscribe(redis_instance_state, this_device_deleted_cb, nullptr, "device:%s:delete", ctx->device_id);
 }
 
 void add_text_or_null(cJSON *o, const char *name, const char *value) {
@@ -287,11 +251,10 @@ void setup_device_lan(const char *network_id, device_ctx_t *ctx) {
     if (!(ctx = setup_driver(ctx))) return;
     watch_app_id(ctx);
     if (!(ctx = still_there(self))) return;
-    ctx_subs *subs = subs_of(ctx);
-    if (!subs->deleted) {
+    if (!ctx->delete_subscribed) {
         if (db_subscribe(redis_instance_state, this_device_deleted_cb, (const void *)self, "device:%s:delete",
                          ctx->device_id))
-            subs->deleted = 1;
+            ctx->delete_subscribed = 1;
         else
             LOGW("SUBSCRIBE for key device:%s:delete failed", ctx->device_id);
     }
@@ -331,10 +294,9 @@ void setup_subdevice(device_ctx_t *ctx) {
 
 int load_driver_commands(device_ctx_t *ctx) {
     if (!ctx || !ctx->device_id) return 0;
-    ctx_subs *subs = subs_of(ctx);
-    if (subs->command) return 0;
+    if (ctx->command_subscribed) return 0;
     if (db_subscribe(redis_instance_state, commands_channel_callback, nullptr, "device:%s:command", ctx->device_id))
-        subs->command = 1;
+        ctx->command_subscribed = 1;
     else
         LOGW("subscribing to device command changes failed");
     return 0;
