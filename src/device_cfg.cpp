@@ -54,15 +54,17 @@ bool auth_code_set = false;
 const uint32_t kMinBuf = 4096;
 const uint32_t kMaxBuf = 1048576;
 
-// Replaces *slot by a copy of value; a copy that cannot be made ends the process.
+// Replaces *slot by a copy of value; a copy that cannot be made ends the process. The copy is made
+// first: value may be the stored string itself (a getter's result handed back).
 #define STORE_COPY(slot, value)               \
     do {                                      \
-        free(slot);                           \
-        (slot) = nullptr;                     \
+        char *copy_ = nullptr;                \
         if (value) {                          \
-            (slot) = strdup(value);           \
-            BRX_CHECK_MEM(slot);              \
+            copy_ = strdup(value);            \
+            BRX_CHECK_MEM(copy_);             \
         }                                     \
+        free(slot);                           \
+        (slot) = copy_;                       \
     } while (0)
 
 void apply_file(const ConfigFile *cf) {

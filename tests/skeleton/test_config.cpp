@@ -202,6 +202,18 @@ TEST(Store, FailedLoadKeepsOverrides) {
     EXPECT_STREQ(cfg_get_config_file_path(), "/nonexistent/brx.conf");
 }
 
+TEST(Store, SettersTakeTheStoredValueBack) {
+    // A getter's result handed back to its setter must survive the replacement.
+    cfg_set_type("gateway");
+    cfg_set_type(cfg_get_type());
+    EXPECT_STREQ(cfg_get_type(), "gateway");
+    cfg_set_server_url("https://example.invalid/");
+    cfg_update_url(cfg_get_server_url());
+    EXPECT_STREQ(cfg_get_server_url(), "https://example.invalid/");
+    cfg_set_type(nullptr);
+    EXPECT_EQ(cfg_get_type(), nullptr);
+}
+
 TEST(Store, AuthCodeIsFixedAtFirstCall) {
     uint32_t a = 0, b = 0;
     cfg_get_auth_code(&a);
