@@ -95,14 +95,12 @@ int syslog_priority(int level) {
 
 const char *rolling_name() { return rolling_file_name ? rolling_file_name : "qelt"; }
 
-// Returns true when the line may be written to index 0.
-bool rotate_rolling_files() {
+// Returns true when the line may be written to current, the index 0 file.
+bool rotate_rolling_files(const char *current) {
     struct stat st;
     if (stat(rolling_file_path, &st) != 0) {
         if (mkdir(rolling_file_path, 0744) != 0) return false;
     }
-    char current[kPathBuffer];
-    snprintf(current, sizeof current, "%s/%s.0.log", rolling_file_path, rolling_name());
     if (stat(current, &st) != 0) return errno == ENOENT;
     if (st.st_size <= (off_t)max_rolling_file_size) return true;
 
@@ -167,10 +165,10 @@ void write_line(int level, const char *category, const char *file, size_t line, 
     if (file_output_enabled) append_to(file_name, buf, len);
     if (rolling_file_enabled) {
         if (!rolling_file_path) rolling_file_path = strdup("/var/log");
-        if (rolling_file_path && rotate_rolling_files()) {
+        if (rolling_file_path) {
             char current[kPathBuffer];
             snprintf(current, sizeof current, "%s/%s.0.log", rolling_file_path, rolling_name());
-            append_to(current, buf, len);
+            if (rotate_rolling_files(current)) append_to(current, buf, len);
         }
     }
 }
