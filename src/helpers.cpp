@@ -191,6 +191,7 @@ helper_error launch(const char *cmd, int *status_out, char **output_out)
 
 helper_error launch_with_args(const char *format, int *status_out, char **output_out, ...)
 {
+    if (output_out) *output_out = NULL;
     if (!format) return launch(NULL, status_out, output_out);
 
     va_list ap, ap2;
@@ -200,7 +201,6 @@ helper_error launch_with_args(const char *format, int *status_out, char **output
     va_end(ap);
     if (len < 0) {
         va_end(ap2);
-        if (output_out) *output_out = NULL;
         LOGE("vsnprintf failed: %s", strerror(errno));
         return HELPER_ERR_FORMAT;
     }
@@ -208,7 +208,6 @@ helper_error launch_with_args(const char *format, int *status_out, char **output
     char *cmd = (char *)malloc((size_t)len + 1);
     if (!cmd) {
         va_end(ap2);
-        if (output_out) *output_out = NULL;
         LOGE("malloc failed: %s", strerror(errno));
         return HELPER_ERR_NO_MEM;
     }
@@ -216,7 +215,6 @@ helper_error launch_with_args(const char *format, int *status_out, char **output
     va_end(ap2);
     if (len2 != len) {
         free(cmd);
-        if (output_out) *output_out = NULL;
         LOGE("vsnprintf failed: %s", strerror(errno));
         return HELPER_ERR_FORMAT;
     }
