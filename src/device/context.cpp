@@ -177,7 +177,6 @@ void device_reset_done(const void *arg) {
     // A driver table still waiting for its clean-up lives in the old state.
     ctx->tokens[CTX_TOKEN_DRV_LOAD] = 0;
     ctx->drv_load_ref = LUA_NOREF;
-    ctx->drv_load_L = nullptr;
     create_device_lua_state(ctx);
     // The profiler moves the old driver state's record to the new one here, before the old one closes.
     close_lua_state(old_drv, nullptr);

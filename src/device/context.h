@@ -51,8 +51,7 @@ typedef struct device_ctx_struct {
     /* The set-up's subscriptions, made once and ended by the release hook (src/device/setup). */
     int command_subscribed;                    /* "device:<id>:command" */
     int delete_subscribed;                     /* "device:<id>:delete" */
-    int drv_load_ref;                          /* registry reference of the pending driver table */
-    lua_State *drv_load_L;                     /* the state that reference lives in */
+    int drv_load_ref;                          /* registry reference of the pending driver table, in L_drv */
     uintptr_t tokens[CTX_TOKEN_COUNT];         /* 0 = none */
 } device_ctx_t;
 

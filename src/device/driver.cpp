@@ -174,7 +174,6 @@ void driver_cleanup_done(const void *arg) {
     ctx->tokens[CTX_TOKEN_DRV_LOAD] = 0;
     int ref = ctx->drv_load_ref;
     ctx->drv_load_ref = LUA_NOREF;
-    ctx->drv_load_L = nullptr;
     install_role(ctx->L_drv, "driver", ref);
     set_version(ctx);
     // get_version may have run in another state that removed this context.
@@ -195,12 +194,12 @@ void driver_code_cb(const char *value, const void *arg) {
     if (run_chunk_ref(ctx->L_drv, value, nullptr, &ref) != 0) return;
     ctx = find_device_context_by_token(token);
     if (!ctx) return;
-    // A newer load supersedes one still waiting for its clean-up.
-    if (ctx->tokens[CTX_TOKEN_DRV_LOAD] && ctx->drv_load_L == ctx->L_drv) lua_state_unref(ctx->L_drv, ctx->drv_load_ref);
+    // A newer load supersedes one still waiting for its clean-up; a rebuild, which replaces L_drv,
+    // drops the pending load together with the old state.
+    if (ctx->tokens[CTX_TOKEN_DRV_LOAD]) lua_state_unref(ctx->L_drv, ctx->drv_load_ref);
     uintptr_t load = context_new_token();
     ctx->tokens[CTX_TOKEN_DRV_LOAD] = load;
     ctx->drv_load_ref = ref;
-    ctx->drv_load_L = ctx->L_drv;
     cleanup(ctx->L_drv, "driver", driver_cleanup_done, (const void *)load);
     LOGD("load_driver_script_callback end");
 }
