@@ -24,14 +24,12 @@ constexpr size_t kMaxKey = 1023;
 redis_instance_t *g_conf = nullptr;
 redis_instance_t *g_state = nullptr; /* kept, not used */
 
+/* The write end ([1]) is used by the connector thread under g_write_mutex: closing it waits for a write in progress. */
 int schedule_on_main_thread_pipe[2] = {-1, -1};
+pthread_mutex_t g_write_mutex = PTHREAD_MUTEX_INITIALIZER;
 struct event *pipe_watcher = nullptr;
 pcb_pipe_reader_t *g_reader = nullptr;
 bool g_started = false;
-
-/* The write end is used by the connector thread; closing it waits for a write in progress. */
-pthread_mutex_t g_write_mutex = PTHREAD_MUTEX_INITIALIZER;
-int g_write_fd = -1;
 
 GSList *custom_data_ctx_list = nullptr; /* loop thread only */
 
@@ -57,8 +55,8 @@ void write_message_on_pipe(char *msg, int len) {
     int rc = -1;
     int err = EBADF;
     pthread_mutex_lock(&g_write_mutex);
-    if (g_write_fd >= 0) {
-        rc = pcb_pipe_write_all(g_write_fd, msg, (size_t)len, &written);
+    if (schedule_on_main_thread_pipe[1] >= 0) {
+        rc = pcb_pipe_write_all(schedule_on_main_thread_pipe[1], msg, (size_t)len, &written);
         err = errno;
     }
     pthread_mutex_unlock(&g_write_mutex);
@@ -237,7 +235,6 @@ void close_pipe(void) {
     pthread_mutex_lock(&g_write_mutex);
     if (schedule_on_main_thread_pipe[1] >= 0) close(schedule_on_main_thread_pipe[1]);
     schedule_on_main_thread_pipe[1] = -1;
-    g_write_fd = -1;
     pthread_mutex_unlock(&g_write_mutex);
 }
 
@@ -291,9 +288,6 @@ int pcb_plugin_start(struct event_base *base) {
         BRX_OOM_EXIT("Failed to create pipe watcher");
     }
     event_add(pipe_watcher, nullptr);
-    pthread_mutex_lock(&g_write_mutex);
-    g_write_fd = schedule_on_main_thread_pipe[1];
-    pthread_mutex_unlock(&g_write_mutex);
 
     if (!pcbclient2_loop(NOTIFICATIONS, 3, nullptr, 0, nullptr, 0, FUNCTION_RESULTS, 1)) {
         close_pipe();
