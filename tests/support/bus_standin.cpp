@@ -12,7 +12,8 @@ BusStandin::BusStandin(const std::string &dir, const std::string &seed)
 void BusStandin::start() {
     proc_ = std::make_unique<Process>(
         std::vector<std::string>{build_path("platform/pcb/pcb_busd"), "-s", socket_, "-j", journal_, seed_});
-    ASSERT_TRUE(proc_->wait_for_output("ready", std::chrono::seconds(10))) << "pcb_busd did not start: " << proc_->err();
+    ASSERT_TRUE(proc_->wait_for_output("ready", std::chrono::seconds(10)))
+        << "pcb_busd did not start: " << proc_->err();
 }
 
 void BusStandin::stop() {
