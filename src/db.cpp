@@ -44,32 +44,6 @@ void set_cloexec(int fd) {
     if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
-/* Formats into buf (cut silently); -1 without a format. */
-int vformat(char *buf, size_t size, const char *fmt, va_list ap) {
-    if (!fmt) return -1;
-    vsnprintf(buf, size, fmt, ap);
-    return 0;
-}
-
-/* Declares buf and formats the caller's format and arguments into it; returns fail without an
- * instance or a format. */
-#define DB_FORMAT_OR_RETURN(ri, what, buf, size, fmt, fail) \
-    char buf[size];                                         \
-    do {                                                    \
-        if (!(ri)) {                                        \
-            no_instance(what);                              \
-            return fail;                                    \
-        }                                                   \
-        va_list ap_;                                        \
-        va_start(ap_, fmt);                                 \
-        int rc_ = vformat(buf, sizeof buf, fmt, ap_);       \
-        va_end(ap_);                                        \
-        if (rc_ < 0) {                                      \
-            null_argument(ri, what);                        \
-            return fail;                                    \
-        }                                                   \
-    } while (0)
-
 int no_instance(const char *what) {
     LOGW("%s without a redis instance", what);
     return -1;
@@ -564,7 +538,14 @@ int db_set_master(redis_instance_t *ri, uint32_t ip, int port) {
     return 0;
 }
 
-/* ---- connections shared with the subscription side ---- */
+/* ---- shared with the subscription side ---- */
+
+int db_vformat(const redis_instance_t *ri, const char *what, char *buf, size_t size, const char *fmt, va_list ap) {
+    if (!ri) return no_instance(what);
+    if (!fmt) return null_argument(ri, what);
+    vsnprintf(buf, size, fmt, ap);
+    return 0;
+}
 
 redisAsyncContext *db_sub_connection_current(const redis_instance_t *ri) {
     return ri->use_local_db ? ri->subscribe_async_context : ri->subscribe_remote_async_context;

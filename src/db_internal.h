@@ -3,6 +3,8 @@
 
 /* Shared between the command side (db.cpp) and the subscription side (db_subscribe.cpp) only. */
 
+#include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "common/glib-mini/glib.h"
@@ -69,6 +71,20 @@ struct get_cb_context {
     uint8_t deleted;
     redis_instance_t *ri;
 };
+
+/* Formats fmt into buf, cut silently. -1 (logged with what) without an instance or a format. */
+int db_vformat(const redis_instance_t *ri, const char *what, char *buf, size_t size, const char *fmt, va_list ap);
+
+/* Declares buf and formats the caller's format and arguments into it; returns fail as db_vformat fails. */
+#define DB_FORMAT_OR_RETURN(ri, what, buf, size, fmt, fail)            \
+    char buf[size];                                                    \
+    do {                                                               \
+        va_list ap_;                                                   \
+        va_start(ap_, fmt);                                            \
+        int rc_ = db_vformat(ri, what, buf, sizeof buf, fmt, ap_);     \
+        va_end(ap_);                                                   \
+        if (rc_ < 0) return fail;                                      \
+    } while (0)
 
 /* The subscription connection of the instance, opened (and every live handle subscribed on it) when
  * missing. NULL when a remote connection cannot be opened; a local one that cannot ends the process. */

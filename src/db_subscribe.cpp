@@ -269,16 +269,8 @@ subscribe_ctx_t *subscribe_channel(redis_instance_t *ri, db_key_value_callback_t
 /* Formats the channel (and the keyspace prefix) and subscribes it. */
 subscribe_ctx_t *vsubscribe(redis_instance_t *ri, db_key_value_callback_t cb, const void *arg, int pattern,
                             int keyspace, const char *fmt, va_list ap) {
-    if (!ri) {
-        LOGW("subscribe without a redis instance");
-        return nullptr;
-    }
-    if (!fmt) {
-        LOGW("(%s instance) subscribe with a NULL argument", ri->name);
-        return nullptr;
-    }
     char name[DB_KEY_LEN];
-    vsnprintf(name, sizeof name, fmt, ap);
+    if (db_vformat(ri, "subscribe", name, sizeof name, fmt, ap) < 0) return nullptr;
     if (!keyspace) return subscribe_channel(ri, cb, arg, name, pattern, 0, 1);
     char channel[DB_KEY_LEN];
     keyspace_channel(channel, sizeof channel, name);
@@ -287,13 +279,9 @@ subscribe_ctx_t *vsubscribe(redis_instance_t *ri, db_key_value_callback_t cb, co
 
 void vunsubscribe(redis_instance_t *ri, db_key_value_callback_t cb, int keyspace, const char *fmt, va_list ap) {
     if (!ri) return;
-    if (!fmt) {
-        LOGW("(%s instance) unsubscribe with a NULL argument", ri->name);
-        return;
-    }
     char name[DB_KEY_LEN];
+    if (db_vformat(ri, "unsubscribe", name, sizeof name, fmt, ap) < 0) return;
     char channel[DB_KEY_LEN];
-    vsnprintf(name, sizeof name, fmt, ap);
     if (keyspace)
         keyspace_channel(channel, sizeof channel, name);
     else
@@ -510,19 +498,7 @@ void db_unsubscribe_all(redis_instance_t *ri) {
 
 db_get_and_subscribe_ctx_t *db_get_and_subscribe(redis_instance_t *ri, db_value_callback_t cb, const void *arg,
                                                  const char *fmt, ...) {
-    if (!ri) {
-        LOGW("get and subscribe without a redis instance");
-        return nullptr;
-    }
-    if (!fmt) {
-        LOGW("(%s instance) get and subscribe with a NULL argument", ri->name);
-        return nullptr;
-    }
-    char key[DB_KEY_LEN];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(key, sizeof key, fmt, ap);
-    va_end(ap);
+    DB_FORMAT_OR_RETURN(ri, "get and subscribe", key, DB_KEY_LEN, fmt, nullptr);
     LOGD("(%s instance) Get and subscribe for changes %s (arg %p)", ri->name, key, arg);
     auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(calloc(1, sizeof(db_get_and_subscribe_ctx_t)));
     BRX_CHECK_MEM(watch);
@@ -570,15 +546,7 @@ void db_get_and_subscribe_cleanup_ex(redis_instance_t *ri, db_get_and_subscribe_
 
 void db_get_and_subscribe_cleanup(redis_instance_t *ri, db_value_callback_t cb, const char *fmt, ...) {
     if (!ri) return;
-    if (!fmt) {
-        LOGW("(%s instance) get and subscribe cleanup with a NULL argument", ri->name);
-        return;
-    }
-    char key[DB_KEY_LEN];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(key, sizeof key, fmt, ap);
-    va_end(ap);
+    DB_FORMAT_OR_RETURN(ri, "get and subscribe cleanup", key, DB_KEY_LEN, fmt, );
     LOGD("(%s instance) Unsubscribe for changes %s", ri->name, key);
     for (GSList *l = ri->getandsub_ctx_list; l; l = l->next) {
         auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(l->data);

@@ -289,6 +289,10 @@ TEST_F(DbCommands, NullArgumentsNeverReachRedis) {
         {"RPUSH value", [&] { return db_rpush(ri, no, "l") == -1; }},
         {"SUBSCRIBE", [&] { return db_subscribe(ri, nullptr, nullptr, no) == nullptr; }},
         {"get and subscribe", [&] { return db_get_and_subscribe(ri, value_cb, &sink, no) == nullptr; }},
+        {"UNSUBSCRIBE", [&] { return db_unsubscribe(ri, nullptr, nullptr, no), true; }},
+        {"UNSUBSCRIBE key", [&] { return db_unsubscribe_key(ri, nullptr, nullptr, no), true; }},
+        {"get and subscribe cleanup", [&] { return db_get_and_subscribe_cleanup(ri, value_cb, no), true; }},
+        {"no instance SUBSCRIBE", [&] { return db_psubscribe(nullptr, nullptr, nullptr, "c") == nullptr; }},
         {"no instance SET", [&] { return db_set(nullptr, "k", "v") == -1; }},
         {"no instance GET", [&] { return db_get(nullptr, value_cb, &sink, "k") == nullptr; }},
     };
@@ -300,6 +304,7 @@ TEST_F(DbCommands, NullArgumentsNeverReachRedis) {
     ASSERT_EQ(seen.size(), 1u) << seen[0].args[0];
     EXPECT_EQ(seen[0].args[0], "ECHO");
     EXPECT_TRUE(log.has("WARN", "(state instance) SET with a NULL argument"));
+    EXPECT_TRUE(log.has("WARN", "(state instance) unsubscribe with a NULL argument"));
 }
 
 TEST_F(DbCommands, KeysSyncOnlyOnTheGateway) {
