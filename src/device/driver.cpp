@@ -97,11 +97,24 @@ struct chunk_run {
     int ref;
 };
 
+/* Compiles the code or the file onto the stack; a compile error is raised. */
+void load_chunk(lua_State *L, const chunk_run *c) {
+    int status = c->code ? luaL_loadbuffer(L, c->code, strlen(c->code), c->code) : luaL_loadfile(L, c->path);
+    if (status != 0) lua_error(L);
+}
+
+/* Compiles a chunk and takes the function into the registry. */
+int chunk_load_body(lua_State *L, void *ud) {
+    chunk_run *c = (chunk_run *)ud;
+    load_chunk(L, c);
+    c->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    return 0;
+}
+
 /* Runs a chunk and takes the value it returned last (nil for none) into the registry. */
 int chunk_ref_body(lua_State *L, void *ud) {
     chunk_run *c = (chunk_run *)ud;
-    int status = c->code ? luaL_loadbuffer(L, c->code, strlen(c->code), c->code) : luaL_loadfile(L, c->path);
-    if (status != 0) lua_error(L);
+    load_chunk(L, c);
     lua_call(L, 0, LUA_MULTRET);
     if (lua_gettop(L) == 0) lua_pushnil(L);
     c->ref = luaL_ref(L, LUA_REGISTRYINDEX);
@@ -263,14 +276,17 @@ int watch_slot(Ctx *(*find)(uintptr_t), redis_instance_t *ri, Ctx *ctx, db_get_a
     return 0;
 }
 
-/* Runs a chunk that load_status says was loaded onto the stack; its results stay there. */
-int run_loaded(lua_State *L, int load_status) {
+/*
+ * Runs the code or the file with its results left on the stack. Loading a file pushes text, so it
+ * is compiled inside a protected call too; only the compiled function comes out of it.
+ */
+int run_chunk(lua_State *L, const char *code, const char *path) {
+    chunk_run c = {code, path, LUA_NOREF};
     char err[1024];
-    if (load_status != 0) {
-        snprintf(err, sizeof(err), "%s", lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "?");
-        lua_pop(L, 1);
-    } else if (lua_state_pcall(L, 0, LUA_MULTRET, err, sizeof(err)) == 0) {
-        return 0;
+    if (lua_state_protected(L, chunk_load_body, &c, err, sizeof(err)) == 0) {
+        lua_rawgeti(L, LUA_REGISTRYINDEX, c.ref);
+        lua_state_unref(L, c.ref);
+        if (lua_state_pcall(L, 0, LUA_MULTRET, err, sizeof(err)) == 0) return 0;
     }
     LOGW("Doing script failed with error #%d: %s", 1, err);
     return -1;
@@ -425,7 +441,7 @@ int lua_dostring_safe(lua_State *L, const char *code) {
         return -1;
     }
     if (!L) return -1;
-    return run_loaded(L, luaL_loadbuffer(L, code, strlen(code), code));
+    return run_chunk(L, code, nullptr);
 }
 
 int lua_dofile_safe(lua_State *L, const char *path) {
@@ -434,7 +450,7 @@ int lua_dofile_safe(lua_State *L, const char *path) {
         return -1;
     }
     if (!L) return -1;
-    return run_loaded(L, luaL_loadfile(L, path));
+    return run_chunk(L, nullptr, path);
 }
 
 void load_driver_script(device_ctx_t *ctx) {

@@ -420,3 +420,35 @@ TEST(TestChannel, RunsEachFileInTheLanState) {
     EXPECT_TRUE(env.log_has("NULL path received"));
     EXPECT_EQ(lua_gettop(lan->L), top);
 }
+
+namespace {
+struct growth_gate {
+    lua_Alloc orig;
+    void *ud;
+    bool refuse;
+};
+void *gated_alloc(void *ud, void *ptr, size_t osize, size_t nsize) {
+    growth_gate *g = (growth_gate *)ud;
+    if (g->refuse && nsize > osize) return nullptr;
+    return g->orig(g->ud, ptr, osize, nsize);
+}
+}  // namespace
+
+TEST(TestChannel, AFileForAStateThatCannotGrowFailsAndTheProcessGoesOn) {
+    ScriptEnv env(true);
+    domain_ctx_t *lan = create_domain_context("LAN");
+    growth_gate gate;
+    gate.orig = lua_getallocf(lan->L, &gate.ud);
+    gate.refuse = true;
+    lua_setallocf(lan->L, gated_alloc, &gate);
+    int top = lua_gettop(lan->L);
+    EXPECT_EQ(device_load_file_ex("driver:dofile", fixture_path("t_dofile.lua").c_str()), -1);
+    gate.refuse = false;
+    EXPECT_EQ(lua_gettop(lan->L), top);
+    EXPECT_TRUE(env.log_has("Doing script failed with error #1: not enough memory")) << env.log();
+    EXPECT_FALSE(env.state().get("tmode:ran").has_value());
+    // Once it may grow again the same state runs the file.
+    EXPECT_EQ(device_load_file_ex("driver:dofile", fixture_path("t_dofile.lua").c_str()), 0);
+    EXPECT_TRUE(env.state().get("tmode:ran").has_value());
+    lua_setallocf(lan->L, gate.orig, gate.ud);
+}
