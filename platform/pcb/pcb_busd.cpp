@@ -80,12 +80,6 @@ FILE *g_journal = nullptr;
 int g_next_cid = 1;
 volatile sig_atomic_t g_stop = 0;
 
-long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 void journal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void journal(const char *fmt, ...) {
     if (!g_journal) return;
@@ -430,7 +424,7 @@ void op_execute(Client *c, uint64_t id, const cJSON *req) {
             if (name && strcmp(name, "delay_ms") == 0)
                 delay = (long long)cJSON_GetNumberValue(cJSON_GetObjectItemCaseSensitive(a, "value"));
         }
-        g_delayed.push_back(Delayed{now_ms() + delay, c->cid, id, path, cJSON_Duplicate(args, 1), attrs});
+        g_delayed.push_back(Delayed{pcb_standin::now_ms() + delay, c->cid, id, path, cJSON_Duplicate(args, 1), attrs});
     } else {
         send_error(c, id, ERR_NO_FUNCTION, "no such function");
         send_done(c, id);
@@ -519,7 +513,7 @@ void read_client(Client *c) {
 }
 
 void run_delayed() {
-    long long now = now_ms();
+    long long now = pcb_standin::now_ms();
     for (size_t i = 0; i < g_delayed.size();) {
         if (g_delayed[i].due > now) {
             i++;
@@ -621,7 +615,7 @@ int main(int argc, char **argv) {
         if (!g_delayed.empty()) {
             long long next = g_delayed[0].due;
             for (const auto &d : g_delayed) next = d.due < next ? d.due : next;
-            long long left = next - now_ms();
+            long long left = next - pcb_standin::now_ms();
             if (left < 0) left = 0;
             ts.tv_sec = left / 1000;
             ts.tv_nsec = (left % 1000) * 1000000;

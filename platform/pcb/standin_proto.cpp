@@ -28,12 +28,6 @@ bool fill_addr(const std::string &path, sockaddr_un &addr) {
     return true;
 }
 
-long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 struct TypeName {
     variant_type_t type;
     const char *name;
@@ -84,6 +78,12 @@ bool set_text(variant_t *dest, variant_type_t type, const char *text) {
 }
 
 }  // namespace
+
+long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
 
 std::string socket_path_for(const char *uri) {
     const char *env = getenv("PCB_STANDIN_SOCKET");

@@ -20,6 +20,9 @@ namespace pcb_standin {
 constexpr const char *kDefaultSocket = "/var/run/pcb_sys";
 constexpr int kSyncTimeoutMs = 5000;
 
+/* Milliseconds of the monotonic clock. */
+long long now_ms();
+
 /* PCB_STANDIN_SOCKET, else the path inside "pcb://ipc:{<path>}", else the default. */
 std::string socket_path_for(const char *uri);
 
