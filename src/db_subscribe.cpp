@@ -36,14 +36,6 @@ int same_feed(const subscribe_ctx_t *ctx, const char *channel, int pattern) {
     return ctx->is_psubscribe == pattern && strcmp(ctx->channel, channel) == 0;
 }
 
-int live_feed_exists(const redis_instance_t *ri, const char *channel, int pattern) {
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
-        auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-        if (!ctx->releasing && same_feed(ctx, channel, pattern)) return 1;
-    }
-    return 0;
-}
-
 int send_subscribe(redis_instance_t *ri, redisAsyncContext *ac, subscribe_ctx_t *ctx) {
     // The instance, not the handle, rides with the command: hiredis hands every reply of a channel the
     // private data of its latest SUBSCRIBE, which may belong to a handle released since.
@@ -64,6 +56,17 @@ void cancel_reads(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     }
     g_slist_free(ctx->reads);
     ctx->reads = nullptr;
+}
+
+/* The handle of the latest SUBSCRIBE of this feed that is still live. */
+subscribe_ctx_t *transport_handle(const redis_instance_t *ri, const char *name, int pattern) {
+    subscribe_ctx_t *best = nullptr;
+    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
+        auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
+        if (ctx->releasing || !same_feed(ctx, name, pattern)) continue;
+        if (!best || ctx->sent_seq > best->sent_seq) best = ctx;
+    }
+    return best;
 }
 
 void complete_release(redis_instance_t *ri, subscribe_ctx_t *ctx) {
@@ -104,7 +107,7 @@ void release_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     LOGD("(%s instance) db_unsubscribe_ex (ctx %p), channel %s", ri->name, (void *)ctx, ctx->channel);
     redisAsyncContext *ac = db_sub_connection_current(ri);
     // Redis holds one subscription per channel: only the last handle of a channel ends it.
-    if (ctx->sent_seq && ac && !live_feed_exists(ri, ctx->channel, ctx->is_psubscribe)) {
+    if (ctx->sent_seq && ac && !transport_handle(ri, ctx->channel, ctx->is_psubscribe)) {
         const char *cmd = ctx->is_psubscribe ? "PUNSUBSCRIBE" : "UNSUBSCRIBE";
         if (redisAsyncCommand(ac, db_sub_reply, ri, "%s %s", cmd, ctx->channel) == REDIS_OK) {
             ctx->awaiting_unsub = 1;
@@ -169,17 +172,6 @@ void deliver(redis_instance_t *ri, subscribe_ctx_t *ctx, const char *channel, co
     }
 }
 
-/* The handle of the latest SUBSCRIBE of this feed that is still live. */
-subscribe_ctx_t *transport_handle(const redis_instance_t *ri, const char *name, int pattern) {
-    subscribe_ctx_t *best = nullptr;
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
-        auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-        if (ctx->releasing || !same_feed(ctx, name, pattern)) continue;
-        if (!best || ctx->sent_seq > best->sent_seq) best = ctx;
-    }
-    return best;
-}
-
 /* The transport's handle first, then every other handle of the feed in list order. */
 void fan_out(redis_instance_t *ri, const char *name, int pattern, const char *channel, const char *message) {
     subscribe_ctx_t *first = transport_handle(ri, name, pattern);
@@ -193,10 +185,9 @@ void fan_out(redis_instance_t *ri, const char *name, int pattern, const char *ch
         return;
     }
     LOGT("Got ctx %p", (void *)first);
-    size_t n = 0;
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) n++;
     // Callbacks may subscribe and release; a snapshot keeps the walk stable, and no handle is freed
     // before the loop's next turn.
+    size_t n = g_slist_length(ri->subscribe_ctx_list);
     auto **targets = static_cast<subscribe_ctx_t **>(malloc(n * sizeof(subscribe_ctx_t *)));
     BRX_CHECK_MEM(targets);
     size_t count = 0;
