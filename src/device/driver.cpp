@@ -145,8 +145,9 @@ struct install {
 int install_body(lua_State *L, void *ud) {
     install *in = (install *)ud;
     lua_rawgeti(L, LUA_REGISTRYINDEX, in->ref);
-    luaL_unref(L, LUA_REGISTRYINDEX, in->ref);
     lua_setglobal(L, in->role);
+    // Last: when setting the global raises, install_role releases the reference, exactly once.
+    luaL_unref(L, LUA_REGISTRYINDEX, in->ref);
     return 0;
 }
 

@@ -180,6 +180,24 @@ TEST(Drivers, LoadOutcomes) {
     EXPECT_FALSE(env.state().get("test:init_id").has_value());
 }
 
+TEST(Drivers, ARoleThatCannotBeSetLeavesTheStatesReferencesIntact) {
+    ScriptEnv env(true);
+    env.conf().set("driver:cam:code",
+                   "setmetatable(_G, {__newindex = function(t, k, v)\n"
+                   "  if k == 'driver' then error('no driver here') end rawset(t, k, v) end})\n"
+                   "return {}");
+    device_ctx_t *ctx = create_device_context("42-1", "camera", "cam", "ZB");
+    load_driver_script(ctx);
+    ASSERT_TRUE(env.log_has("Cannot set driver: ")) << env.log();
+    // The pending table's reference was released once: two new references are two slots.
+    lua_State *L = ctx->L_drv;
+    lua_pushboolean(L, 1);
+    int first = luaL_ref(L, LUA_REGISTRYINDEX);
+    lua_pushboolean(L, 0);
+    int second = luaL_ref(L, LUA_REGISTRYINDEX);
+    EXPECT_NE(first, second);
+}
+
 struct HookCase {
     const char *name;
     const char *code;  // driver code, nullptr for none
