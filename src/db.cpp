@@ -54,15 +54,18 @@ int null_argument(const redis_instance_t *ri, const char *what) {
     return -1;
 }
 
-/* An error reply is a failure, never a value. */
+/* An error reply is a failure, never a value: logged, and true. */
+bool error_reply(const redis_instance_t *ri, const redisReply *r) {
+    if (!r || r->type != REDIS_REPLY_ERROR) return false;
+    LOGW("(%s instance) Redis error reply: %s", name_of(ri), r->str);
+    return true;
+}
+
 const char *reply_text(const redis_instance_t *ri, const redisReply *r) {
-    if (!r) return nullptr;
+    if (!r || error_reply(ri, r)) return nullptr;
     switch (r->type) {
     case REDIS_REPLY_STRING:
     case REDIS_REPLY_STATUS: return r->str;
-    case REDIS_REPLY_ERROR:
-        LOGW("(%s instance) Redis error reply: %s", name_of(ri), r->str);
-        return nullptr;
     case REDIS_REPLY_ARRAY:
         if (r->elements == 2 && r->element[1] &&
             (r->element[1]->type == REDIS_REPLY_STRING || r->element[1]->type == REDIS_REPLY_STATUS))
@@ -326,7 +329,7 @@ char *sync_text(redis_instance_t *ri, redisReply *r) {
 long long sync_integer(redis_instance_t *ri, redisReply *r) {
     long long v = -1;
     if (r && r->type == REDIS_REPLY_INTEGER) v = r->integer;
-    else if (r && r->type == REDIS_REPLY_ERROR) LOGW("(%s instance) Redis error reply: %s", name_of(ri), r->str);
+    else error_reply(ri, r);
     if (r) freeReplyObject(r);
     return v;
 }
@@ -380,17 +383,24 @@ get_cb_context_t *get_key(redis_instance_t *ri, db_value_callback_t cb, const vo
     return nullptr;
 }
 
+/* The non-empty key strings of a KEYS reply in reply order; the strings are the reply's own. */
+GSList *reply_keys(const redisReply *r) {
+    if (r->type != REDIS_REPLY_ARRAY) return nullptr;
+    GSList *list = nullptr;
+    for (size_t i = 0; i < r->elements; i++) {
+        const redisReply *e = r->element[i];
+        if (e && e->type == REDIS_REPLY_STRING && e->len > 0) list = g_slist_append(list, e->str);
+    }
+    return list;
+}
+
 void keys_deliver(db_callback_t cb, const void *arg, const redisReply *r) {
     LOGD("db_get_keys_callback");
     GSList *list = nullptr;
-    if (!r) {
+    if (!r)
         LOGW("no reply in callback");
-    } else if (r->type == REDIS_REPLY_ARRAY) {
-        for (size_t i = 0; i < r->elements; i++) {
-            const redisReply *e = r->element[i];
-            if (e && e->type == REDIS_REPLY_STRING && e->len > 0) list = g_slist_append(list, e->str);
-        }
-    }
+    else
+        list = reply_keys(r);
     if (cb) cb(list, arg);
     g_slist_free(list);
 }
@@ -447,7 +457,7 @@ int publish(redis_instance_t *ri, const char *channel, const char *message) {
 
 void sync_drop(redis_instance_t *ri, const char *cmd) {
     redisReply *r = sync_command(ri, "%s", cmd);
-    reply_text(ri, r);
+    error_reply(ri, r);
     if (r) freeReplyObject(r);
 }
 
@@ -629,7 +639,7 @@ int db_get_keys(redis_instance_t *ri, db_callback_t cb, const void *arg, const c
     if (ri->use_local_db) {
         LOGD("(%s instance) (sync) GET KEYS %s", name_of(ri), pattern);
         redisReply *r = sync_command(ri, "KEYS %s", pattern);
-        reply_text(ri, r);
+        error_reply(ri, r);
         keys_deliver(cb, arg, r);
         if (r) freeReplyObject(r);
         return 0;
@@ -666,15 +676,9 @@ GSList *db_get_keys_sync(redis_instance_t *ri, const char *fmt, ...) {
         LOGW("no reply in callback");
         return nullptr;
     }
-    GSList *list = nullptr;
-    if (r->type == REDIS_REPLY_ARRAY) {
-        for (size_t i = 0; i < r->elements; i++) {
-            const redisReply *e = r->element[i];
-            if (e && e->type == REDIS_REPLY_STRING && e->len > 0) list = g_slist_append(list, copy_text(e->str));
-        }
-    } else {
-        reply_text(ri, r);
-    }
+    error_reply(ri, r);
+    GSList *list = reply_keys(r);
+    for (GSList *l = list; l; l = l->next) l->data = copy_text(static_cast<const char *>(l->data));
     freeReplyObject(r);
     return list;
 }
