@@ -33,7 +33,7 @@ TEST(EnableWait, HoldsTheStartWhileASettingIsFalseAndTheMirrorWatchEntersItAgain
     ASSERT_TRUE(env.start());
 
     ASSERT_TRUE(env.wait_log("Enter wait for APService.HomeAutomation.BrixmoorGlobalEnable")) << env.log();
-    EXPECT_TRUE(wait_until([&] { return env.state().get("brixmoor:state") == "DISABLED"; }, 5s));
+    EXPECT_TRUE(wait_until([&] { return env.state().get("brixmoor:state") == "DISABLED"; }, 30s));
     // Two polls later the start still waits: no own device read, no watchdog.
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(env.log().find("got this_device_id"), std::string::npos) << env.log();
@@ -44,13 +44,13 @@ TEST(EnableWait, HoldsTheStartWhileASettingIsFalseAndTheMirrorWatchEntersItAgain
     EXPECT_EQ(env.state().get("brixmoor:state"), "ENABLED");
     // Each setting disables before its first poll and enables once it reads true.
     std::vector<std::string> seq = {"ENABLED", "DISABLED", "ENABLED", "DISABLED", "ENABLED", "DISABLED", "ENABLED"};
-    EXPECT_TRUE(wait_until([&] { return payloads(status, "brixmoor:state") == seq; }, 5s));
+    EXPECT_TRUE(wait_until([&] { return payloads(status, "brixmoor:state") == seq; }, 30s));
 
     // A mirrored setting going to "0" puts the whole engine back into the wait: a watchdog
     // request stays unanswered until the setting reads true again.
     ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorEnable=0"}), 0);
     ASSERT_TRUE(env.wait_log_count("Enter wait for APService.HomeAutomation.BrixmoorEnable", 2)) << env.log();
-    EXPECT_TRUE(wait_until([&] { return env.state().get("brixmoor:state") == "DISABLED"; }, 5s));
+    EXPECT_TRUE(wait_until([&] { return env.state().get("brixmoor:state") == "DISABLED"; }, 30s));
     env.conf().command({"PUBLISH", "brixmoor:watchdog:request", "while-disabled"});
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(env.conf().get("brixmoor:watchdog:reply").has_value());
@@ -89,7 +89,7 @@ protected:
         env.state().set("device:" + id + ":meta:driver", driver);
         env.state().set("device:" + id + ":domain", "LAN");
     }
-    bool state_is(const std::string &key, const std::string &value, std::chrono::milliseconds t = 10s) {
+    bool state_is(const std::string &key, const std::string &value, std::chrono::milliseconds t = 30s) {
         return wait_until([&] { return env.state().get(key) == value; }, t);
     }
     void command(const std::string &id, const std::string &json) {
@@ -114,7 +114,7 @@ TEST_P(Watchdog, EchoesOnKeyAndChannel) {
     start();
     Subscriber replies(env.conf(), {"brixmoor:watchdog:reply"});
     env.conf().command(c.request);
-    ASSERT_TRUE(replies.wait_for("brixmoor:watchdog:reply", 10s)) << env.log();
+    ASSERT_TRUE(replies.wait_for("brixmoor:watchdog:reply", 30s)) << env.log();
     EXPECT_EQ(payloads(replies, "brixmoor:watchdog:reply"), std::vector<std::string>{c.reply});
     EXPECT_EQ(env.conf().get("brixmoor:watchdog:reply"), c.reply);
 }
@@ -141,7 +141,7 @@ TEST_F(Gateway, CommandsReachTheDriversOfThisDeviceAndOfTheDevicesBehindIt) {
         command(id, "{\"name\":\"on\"}");
         EXPECT_TRUE(state_is(key, "on")) << id << env.log();
         // The leader republishes the state change on the channel of the same name.
-        EXPECT_TRUE(wait_until([&] { return payloads(states, key) == std::vector<std::string>{"on"}; }, 5s)) << id;
+        EXPECT_TRUE(wait_until([&] { return payloads(states, key) == std::vector<std::string>{"on"}; }, 30s)) << id;
     }
 
     // A failing command leaves no MULTI open: the next command's write goes through.
@@ -195,7 +195,7 @@ TEST_P(LanDriverFile, OtherDomainsAreSetUpOnlyWhenTheLanDriverLoaded) {
     env.conf().set("domain:zigbee:code", recording_default_driver("zigbee"));
     start();
     EXPECT_EQ(env.log().find("Load default driver failed") == std::string::npos, present) << env.log();
-    EXPECT_EQ(state_is("test:zigbee:init", std::string(kGatewayMac) + " 127.0.0.1", present ? 10s : 1s), present);
+    EXPECT_EQ(state_is("test:zigbee:init", std::string(kGatewayMac) + " 127.0.0.1", present ? 30s : 1s), present);
 }
 
 INSTANTIATE_TEST_SUITE_P(Presence, LanDriverFile, ::testing::Bool(),
@@ -205,11 +205,11 @@ TEST_F(Gateway, TheNetworkIdFollowsItsKeyIntoTheLocalStore) {
     start();
     env.state().set("LAN:networkid", "N2");
     ASSERT_TRUE(env.wait_log("set network_id: 'N2'")) << env.log();
-    EXPECT_TRUE(wait_until([&] { return read_file(env.local_db_path()).find("\"N2\"") != std::string::npos; }, 5s));
+    EXPECT_TRUE(wait_until([&] { return read_file(env.local_db_path()).find("\"N2\"") != std::string::npos; }, 30s));
     // An expired id reads as none: the store forgets it.
     env.state().command({"PEXPIRE", "LAN:networkid", "50"});
     ASSERT_TRUE(env.wait_log("set network_id: 'NULL'")) << env.log();
-    EXPECT_TRUE(wait_until([&] { return read_file(env.local_db_path()).find("networkid") == std::string::npos; }, 5s))
+    EXPECT_TRUE(wait_until([&] { return read_file(env.local_db_path()).find("networkid") == std::string::npos; }, 30s))
         << read_file(env.local_db_path());
 }
 
@@ -226,8 +226,8 @@ TEST_F(Gateway, DeletingThisDeviceForgetsItAndEndsItsSubscriptions) {
     EXPECT_TRUE(state_is("device:N1-1:state:cleaned", "yes")) << env.log();
     EXPECT_TRUE(wait_until(
         [&] { return numsub(env.state(), "device:N1-1:command") == 0 && numsub(env.state(), "device:N1-1:delete") == 0; },
-        5s));
-    EXPECT_TRUE(wait_until([&] { return read_file(env.local_db_path()).find("networkid") == std::string::npos; }, 5s));
+        30s));
+    EXPECT_TRUE(wait_until([&] { return read_file(env.local_db_path()).find("networkid") == std::string::npos; }, 30s));
     EXPECT_EQ(env.stop(), 0);
 }
 

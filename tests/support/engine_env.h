@@ -72,10 +72,10 @@ public:
     int stop();
 
     std::string log() const { return daemon_ ? daemon_->out() : std::string(); }
-    bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     /* Waits until text occurs at least n times in the log. */
     bool wait_log_count(const std::string &text, size_t n,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+                        std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     size_t count_log(const std::string &text) const { return daemon_ ? daemon_->count_output(text) : 0; }
 
 private:
