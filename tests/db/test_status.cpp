@@ -5,6 +5,7 @@
 #include "src/device/status.h"
 #include "src/device_cfg.h"
 #include "tests/db/db_fixture.h"
+#include "tests/support/bus_standin.h"
 #include "tests/discovery/lan_support.h"
 
 using namespace brx_db_test;
@@ -88,10 +89,10 @@ TEST(DeviceStart, InstancesFollowTheConfiguration) {
     if (!brx_test::enter_private_netns(&why)) GTEST_SKIP() << why;
     // The gateway's start waits for its enable settings, which the bus stand-in holds.
     brx_test::TempDir bus_dir;
-    brx_test::Process bus({brx_test::build_path("platform/pcb/pcb_busd"), "-s", bus_dir.file("pcb_sys"),
-                           brx_test::source_path("platform/pcb/seed-gateway.json")});
-    ASSERT_TRUE(bus.wait_for_output("ready", 10s)) << bus.err();
-    setenv("PCB_STANDIN_SOCKET", bus_dir.file("pcb_sys").c_str(), 1);
+    brx_test::BusStandin bus(bus_dir.path());
+    bus.start();
+    if (HasFatalFailure()) return;
+    setenv("PCB_STANDIN_SOCKET", bus.socket().c_str(), 1);
     setenv("PATH", (brx_test::build_path("platform/pcb") + ":" + getenv("PATH")).c_str(), 1);
     struct Row {
         const char *type;

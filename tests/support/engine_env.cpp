@@ -68,16 +68,10 @@ bool in_own_netns(pid_t pid) {
     return g_start_netns != 0 && netns_inode(pid, &theirs) && theirs != g_start_netns;
 }
 
-EngineEnv::EngineEnv(const EngineConfig &config) : config_(config) {
+EngineEnv::EngineEnv(const EngineConfig &config) : config_(config), bus_(dir_.path(), config_.seed) {
     std::vector<std::string> w = wrap();
     redis_ = std::make_unique<RedisPair>(dir_.file("redis"), config_.redis_port, config_.redis_bind, w);
-
-    bus_socket_ = dir_.file("pcb_sys");
-    std::string seed = config_.seed.empty() ? source_path("platform/pcb/seed-gateway.json") : config_.seed;
-    bus_ = std::make_unique<Process>(std::vector<std::string>{build_path("platform/pcb/pcb_busd"), "-s", bus_socket_,
-                                                              "-j", dir_.file("pcb.journal"), seed});
-    if (!bus_->wait_for_output("ready", std::chrono::seconds(10)))
-        ADD_FAILURE() << "pcb_busd did not start: " << bus_->err();
+    bus_.start();
 
     mkdir(dir_.file("scripts").c_str(), 0755);
     write_lan_driver(kQuietLanDriver);
@@ -95,7 +89,7 @@ EngineEnv::EngineEnv(const EngineConfig &config) : config_(config) {
 EngineEnv::~EngineEnv() {
     if (daemon_) daemon_->stop(SIGTERM, std::chrono::seconds(10));
     daemon_.reset();
-    if (bus_) bus_->stop();
+    bus_.stop();
 }
 
 std::vector<std::string> EngineEnv::wrap() const {
@@ -111,14 +105,6 @@ void EngineEnv::write_lan_driver(const std::string &code) {
         write_file(path, code);
 }
 
-int EngineEnv::pcb_cli(const std::vector<std::string> &args, std::string *out) const {
-    std::vector<std::string> argv{build_path("platform/pcb/pcb_cli")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcResult r = run_process(argv, std::chrono::seconds(10), {{"PCB_STANDIN_SOCKET", bus_socket_}});
-    if (out) *out = r.out;
-    return r.status;
-}
-
 bool EngineEnv::start(const std::vector<std::string> &extra_args) {
     if (config_.type != "gateway" && !in_own_netns(config_.netns_pid > 0 ? config_.netns_pid : getpid())) {
         ADD_FAILURE() << "refusing to start a " << config_.type << " (it broadcasts) in the machine's network namespace";
@@ -130,7 +116,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
     argv.push_back(conf_path());
     const char *path = getenv("PATH");
     std::map<std::string, std::string> env = {
-        {"PCB_STANDIN_SOCKET", bus_socket_},
+        {"PCB_STANDIN_SOCKET", bus_.socket()},
         {"PATH", build_path("platform/pcb") + ":" + (path ? path : "/usr/bin:/bin")},
     };
     daemon_ = std::make_unique<Process>(argv, env);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/bus_standin.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
@@ -60,7 +61,7 @@ public:
     void write_lan_driver(const std::string &code);
 
     /* pcb_cli with these arguments against this bus; its exit status. */
-    int pcb_cli(const std::vector<std::string> &args, std::string *out = nullptr) const;
+    int pcb_cli(const std::vector<std::string> &args, std::string *out = nullptr) const { return bus_.cli(args, out); }
 
     /*
      * Starts the daemon in the foreground. A non-gateway broadcasts: it is refused (a test failure)
@@ -84,8 +85,7 @@ private:
     EngineConfig config_;
     TempDir dir_;
     std::unique_ptr<RedisPair> redis_;
-    std::unique_ptr<Process> bus_;
-    std::string bus_socket_;
+    BusStandin bus_;
     std::unique_ptr<Process> daemon_;
 };
 
