@@ -46,7 +46,25 @@ struct redis_instance {
     GSList *release_queue; /* subscribe_ctx_t* whose release completes on the next loop turn */
     struct event *release_ev;
     uint64_t sub_seq;
+
+    /* Lookups of the subscription side, so that neither a message nor a set-up walks every handle. */
+    GSList *subscribe_ctx_last;  /* last node of subscribe_ctx_list */
+    GSList *getandsub_ctx_last;  /* last node of getandsub_ctx_list */
+    GSList *release_queue_last;  /* last node of release_queue */
+    GHashTable *feeds[2];        /* channel [0] or pattern [1] text -> sub_feed_t */
+    GHashTable *handles;         /* the handles of subscribe_ctx_list, as a set */
+    GHashTable *watches;         /* the watches of getandsub_ctx_list, as a set */
 };
+
+/* Every handle of one channel (or pattern) text, in the order they were made. */
+typedef struct sub_feed {
+    char *name;
+    int pattern;
+    GSList *handles;
+    GSList *last;
+    guint count;
+    struct subscribe_ctx *transport; /* the live handle of the latest SUBSCRIBE, once known; NULL: look */
+} sub_feed_t;
 
 struct subscribe_ctx {
     db_key_value_callback_t key_value_callback;
@@ -62,6 +80,8 @@ struct subscribe_ctx {
     int releasing;
     int awaiting_unsub; /* the release completes with the (P)UNSUBSCRIBE confirmation */
     GSList *reads;      /* keyspace reads still pending on a remote instance */
+    sub_feed_t *feed;   /* the handles of its channel text and kind */
+    uint64_t made_seq;  /* order of making, across feeds */
 };
 
 struct get_cb_context {
