@@ -13,6 +13,7 @@
 struct redisContext;
 struct redisAsyncContext;
 struct event;
+struct event_base;
 
 #define DB_KEY_LEN 512
 #define DB_EXPIRE_KEY_LEN 400
@@ -113,6 +114,9 @@ struct redisAsyncContext *db_sub_connection(redis_instance_t *ri);
 struct redisAsyncContext *db_sub_connection_current(const redis_instance_t *ri);
 /* Starts the reconnect timer of a remote instance unless one runs. */
 void db_schedule_reconnect(redis_instance_t *ri);
+
+/* db_events.cpp: attaches the context to the loop (once; -1 when it already is). */
+int db_attach_events(struct redisAsyncContext *ac, struct event_base *base);
 
 /* db_subscribe.cpp */
 void db_sub_connection_opened(redis_instance_t *ri, struct redisAsyncContext *ac);
