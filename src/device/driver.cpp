@@ -185,7 +185,7 @@ void driver_cleanup_done(const void *arg) {
     device_ctx_t *ctx = find_device_context_by_token(token);
     if (!ctx || ctx->tokens[CTX_TOKEN_DRV_LOAD] != token) return;  // superseded or gone
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
-    ctx->tokens[CTX_TOKEN_DRV_LOAD] = 0;
+    context_set_token(ctx, CTX_TOKEN_DRV_LOAD, 0);
     int ref = ctx->drv_load_ref;
     ctx->drv_load_ref = LUA_NOREF;
     install_role(ctx->L_drv, "driver", ref);
@@ -212,7 +212,7 @@ void driver_code_cb(const char *value, const void *arg) {
     // drops the pending load together with the old state.
     if (ctx->tokens[CTX_TOKEN_DRV_LOAD]) lua_state_unref(ctx->L_drv, ctx->drv_load_ref);
     uintptr_t load = context_new_token();
-    ctx->tokens[CTX_TOKEN_DRV_LOAD] = load;
+    context_set_token(ctx, CTX_TOKEN_DRV_LOAD, load);
     ctx->drv_load_ref = ref;
     cleanup(ctx->L_drv, "driver", driver_cleanup_done, (const void *)load);
     LOGD("load_driver_script_callback end");
@@ -244,8 +244,9 @@ void app_id_cb(const char *value, const void *arg) {
 
 /* ---- watches ---- */
 
-void end_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t **watch, uintptr_t *token) {
-    *token = 0;
+template <typename Ctx>
+void end_watch(redis_instance_t *ri, Ctx *ctx, db_get_and_subscribe_ctx_t **watch, int slot) {
+    context_set_token(ctx, slot, 0);
     if (*watch) {
         db_get_and_subscribe_ctx_t *w = *watch;
         *watch = nullptr;
@@ -261,13 +262,13 @@ void end_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t **watch, uintptr
 template <typename Ctx>
 int watch_slot(Ctx *(*find)(uintptr_t), redis_instance_t *ri, Ctx *ctx, db_get_and_subscribe_ctx_t *Ctx::*watch,
                int slot, db_value_callback_t cb, const char *key) {
-    end_watch(ri, &(ctx->*watch), &ctx->tokens[slot]);
+    end_watch(ri, ctx, &(ctx->*watch), slot);
     uintptr_t token = context_new_token();
-    ctx->tokens[slot] = token;
+    context_set_token(ctx, slot, token);
     db_get_and_subscribe_ctx_t *w = db_get_and_subscribe(ri, cb, (const void *)token, "%s", key);
     Ctx *now = find(token);
     if (!w) {
-        if (now) now->tokens[slot] = 0;
+        if (now) context_set_token(now, slot, 0);
         return -1;
     }
     if (now)
@@ -543,7 +544,7 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
     }
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     if (old && *old) {
-        end_watch(ri_conf, &ctx->app_code_watch, &ctx->tokens[CTX_TOKEN_APP_CODE]);
+        end_watch(ri_conf, ctx, &ctx->app_code_watch, CTX_TOKEN_APP_CODE);
         // The app rule set is released here once the rules module exists.
         free(ctx->loaded_app_id);
         ctx->loaded_app_id = nullptr;
@@ -588,12 +589,12 @@ int watch_device_app_id(device_ctx_t *ctx) {
 
 void end_device_context_watches(device_ctx_t *ctx) {
     if (!ctx) return;
-    end_watch(ri_conf, &ctx->drv_code_watch, &ctx->tokens[CTX_TOKEN_DRV_CODE]);
-    end_watch(ri_conf, &ctx->app_code_watch, &ctx->tokens[CTX_TOKEN_APP_CODE]);
-    end_watch(ri_state, &ctx->app_id_watch, &ctx->tokens[CTX_TOKEN_APP_ID]);
+    end_watch(ri_conf, ctx, &ctx->drv_code_watch, CTX_TOKEN_DRV_CODE);
+    end_watch(ri_conf, ctx, &ctx->app_code_watch, CTX_TOKEN_APP_CODE);
+    end_watch(ri_state, ctx, &ctx->app_id_watch, CTX_TOKEN_APP_ID);
 }
 
 void end_domain_context_watches(domain_ctx_t *dctx) {
     if (!dctx) return;
-    end_watch(ri_conf, &dctx->code_watch, &dctx->tokens[DOMAIN_TOKEN_CODE]);
+    end_watch(ri_conf, dctx, &dctx->code_watch, DOMAIN_TOKEN_CODE);
 }

@@ -60,6 +60,49 @@ TEST(Contexts, CreationArgumentsAndLookups) {
     EXPECT_EQ(get_device_context("1-1"), nullptr);
 }
 
+TEST(Contexts, LookupsByTokenAndStateFollowRebuildsAndRemovals) {
+    ScriptEnv env(true);
+    device_ctx_t *ctx = create_device_context("lk-1", "camera", nullptr, "LAN");
+    domain_ctx_t *d = create_domain_context("ZB");
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_NE(d, nullptr);
+    uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
+    lua_State *old_drv = ctx->L_drv, *old_app = ctx->L_app, *old_dom = d->L;
+    EXPECT_EQ(find_device_context_by_token(self), ctx);
+    EXPECT_EQ(find_domain_context_by_token(d->tokens[DOMAIN_TOKEN_SELF]), d);
+    EXPECT_EQ(find_device_context_by_token(d->tokens[DOMAIN_TOKEN_SELF]), nullptr) << "the kinds stay apart";
+
+    // A rebuild with nothing pending completes at once: the new states lead to the context, the old
+    // ones to nothing, and the driver's watch has a token of its own.
+    reset_device_lua_state(ctx);
+    reset_domain_lua_state(d);
+    ASSERT_NE(ctx->L_drv, old_drv);
+    ASSERT_NE(d->L, old_dom);
+    EXPECT_EQ(get_device_context_by_luastate(old_drv), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(old_app), nullptr);
+    EXPECT_EQ(get_domain_context_by_luastate(old_dom), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(ctx->L_drv), ctx);
+    EXPECT_EQ(get_device_context_by_luastate(ctx->L_app), ctx);
+    EXPECT_EQ(get_domain_context_by_luastate(d->L), d);
+    ASSERT_NE(ctx->tokens[CTX_TOKEN_DRV_CODE], 0u);
+    EXPECT_EQ(find_device_context_by_token(ctx->tokens[CTX_TOKEN_DRV_CODE]), ctx);
+    EXPECT_EQ(find_device_context_by_token(self), ctx);
+
+    // A removed context is found by none of its tokens or states, and a new one of the same id
+    // only by its own.
+    uintptr_t watch = ctx->tokens[CTX_TOKEN_DRV_CODE];
+    lua_State *drv = ctx->L_drv, *app = ctx->L_app;
+    remove_device_context("lk-1");
+    EXPECT_EQ(find_device_context_by_token(self), nullptr);
+    EXPECT_EQ(find_device_context_by_token(watch), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(drv), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(app), nullptr);
+    device_ctx_t *again = create_device_context("lk-1", "camera", nullptr, "LAN");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(find_device_context_by_token(self), nullptr);
+    EXPECT_EQ(find_device_context_by_token(again->tokens[CTX_TOKEN_SELF]), again);
+}
+
 namespace {
 int visited = 0;
 void remove_all_others(device_ctx_t *ctx) {
