@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "common/logger/logger.h"
+#include "src/lua_api/lua_alloc.h"
 
 #define LOG_CATEGORY "lua_state"
 
@@ -113,7 +114,7 @@ int push_release_body(lua_State *L, void *ud) {
 }  // namespace
 
 lua_State *lua_state_new(void) {
-    lua_State *L = luaL_newstate();
+    lua_State *L = lua_newstate(lua_state_alloc, nullptr);
     if (!L) return nullptr;
     lua_atpanic(L, panic);
     if (lua_state_protected(L, prepare_registry, nullptr, nullptr, 0) != 0) {
