@@ -91,15 +91,55 @@ void run_role_hook(lua_State *L, const char *role, const char *hook, const char 
         LOGW("Doing script failed with error #%d: %s", 1, err);
 }
 
+int collect_body(lua_State *L, void *) {
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    return 0;
+}
+
+/*
+ * <role>.init(args...), after which the state sits idle until its next event: what compiling and
+ * setting up left behind is collected now rather than kept until the state allocates again.
+ */
+void run_init_hook(lua_State *L, const char *role, const char *const *args, int nargs) {
+    run_role_hook(L, role, "init", args, nargs, 0);
+    // Protected: a finalizer may raise.
+    lua_state_protected(L, collect_body, nullptr, nullptr, 0);
+}
+
 struct chunk_run {
     const char *code;
     const char *path;
     int ref;
 };
 
+/*
+ * A chunk is named by its text, and Lua shows at most the start of its first line (or, after a
+ * leading '=' or '@', the start or the end of the text) in messages. The name keeps only what can
+ * show, so that a state does not hold a second copy of every script it runs.
+ */
+const size_t kChunkNameShown = 128;  // more than any message shows (LUA_IDSIZE, 80 for syntax errors)
+
+const char *chunk_name(const char *code, char *buf, size_t size) {
+    const size_t shown = kChunkNameShown;
+    size_t len = strlen(code);
+    if (len < shown || size <= shown + 1) return code;
+    if (code[0] == '@') {
+        // Shown: the end of the text.
+        buf[0] = '@';
+        memcpy(buf + 1, code + len - shown, shown + 1);
+        return buf;
+    }
+    // Shown: the start of the text; a character past it keeps "..." where Lua adds it.
+    memcpy(buf, code, shown + 1);
+    buf[shown + 1] = '\0';
+    return buf;
+}
+
 /* Compiles the code or the file onto the stack; a compile error is raised. */
 void load_chunk(lua_State *L, const chunk_run *c) {
-    int status = c->code ? luaL_loadbuffer(L, c->code, strlen(c->code), c->code) : luaL_loadfile(L, c->path);
+    char name[kChunkNameShown + 2];
+    int status = c->code ? luaL_loadbuffer(L, c->code, strlen(c->code), chunk_name(c->code, name, sizeof name))
+                         : luaL_loadfile(L, c->path);
     if (status != 0) lua_error(L);
 }
 
@@ -195,7 +235,7 @@ void driver_cleanup_done(const void *arg) {
     if (!ctx) return;
     LOGD("driver_cleanup_done - Load driver script device_id %s", ctx->device_id);
     const char *args[] = {ctx->device_id};
-    run_role_hook(ctx->L_drv, "driver", "init", args, 1, 0);
+    run_init_hook(ctx->L_drv, "driver", args, 1);
     ctx->driver_loaded = 1;
 }
 
@@ -232,7 +272,7 @@ void app_code_cb(const char *value, const void *arg) {
     if (!ctx) return;
     install_role(ctx->L_app, "app", ref);
     const char *args[] = {ctx->device_id, ctx->app_id};
-    run_role_hook(ctx->L_app, "app", "init", args, 2, 0);
+    run_init_hook(ctx->L_app, "app", args, 2);
 }
 
 void app_id_cb(const char *value, const void *arg) {
@@ -301,7 +341,7 @@ void init_default_driver(domain_ctx_t *dctx, int ref) {
     const char *mac = cfg_get_mac_str();
     const char *ipv4 = cfg_get_ipv4();
     const char *args[] = {mac ? mac : "", ipv4 ? ipv4 : ""};
-    run_role_hook(dctx->L, "default_driver", "init", args, 2, 0);
+    run_init_hook(dctx->L, "default_driver", args, 2);
 }
 
 int load_default_driver_file(domain_ctx_t *dctx) {

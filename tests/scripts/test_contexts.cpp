@@ -274,6 +274,59 @@ INSTANTIATE_TEST_SUITE_P(
                       HookCase{"no_role_table", nullptr, true, "attempt to index a nil value"}),
     [](const ::testing::TestParamInfo<HookCase> &i) { return std::string(i.param.name); });
 
+namespace {
+
+/* The message of running code in a plain state, named by its whole text as Lua names it. */
+std::string plain_error(const std::string &code) {
+    lua_State *L = luaL_newstate();
+    luaL_openlibs(L);
+    std::string msg;
+    if (luaL_loadbuffer(L, code.data(), code.size(), code.c_str()) != 0 || lua_pcall(L, 0, 0, 0) != 0)
+        msg = lua_tostring(L, -1);
+    lua_close(L);
+    return msg;
+}
+
+double lua_kib_after_collect(lua_State *L) {
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    return lua_gc(L, LUA_GCCOUNT, 0) + lua_gc(L, LUA_GCCOUNTB, 0) / 1024.0;
+}
+
+}  // namespace
+
+TEST(Drivers, ChunksKeepTheirMessagesButNotASecondCopyOfTheirText) {
+    ScriptEnv env(true);
+    const std::string longline = "local a = 1 -- " + std::string(190, 'x');
+    const std::vector<std::string> codes = {
+        "error('one line')",
+        "local x\nlocal y\nerror('third line') -- " + std::string(200, 't'),
+        longline + "\n\nerror('after a long first line')",
+        "x = = 1 -- " + std::string(200, 's'),
+        "=" + std::string(200, 'q') + " = 1",
+        "@" + std::string(30, 'a') + "\n" + std::string(200, 'b'),
+        std::string(42, 'y') + " = = 1 --" + std::string(200, 'c'),
+        std::string(43, 'y') + " = = 1 --" + std::string(200, 'c'),
+        std::string(200, 'z') + " = = 1",
+    };
+    lua_State *L = lua_state_new();
+    open_lualibs(L);
+    for (const auto &code : codes) {
+        SCOPED_TRACE(code);
+        std::string expect = plain_error(code);
+        ASSERT_FALSE(expect.empty());
+        EXPECT_EQ(lua_dostring_safe(L, code.c_str()), -1);
+        EXPECT_TRUE(env.log_has("Doing script failed with error #1: " + expect + "\n")) << expect;
+    }
+
+    // A function kept from a chunk of 64 KiB keeps no copy of the chunk's text.
+    double before = lua_kib_after_collect(L);
+    std::string big = "kept = function() return 1 end --" + std::string(64 * 1024, 'c');
+    ASSERT_EQ(lua_dostring_safe(L, big.c_str()), 0);
+    EXPECT_EQ(run_lua(L, "assert(kept() == 1)"), "");
+    EXPECT_LT(lua_kib_after_collect(L) - before, 8.0);
+    close_lua_state(L, nullptr);
+}
+
 TEST(Drivers, HookArgumentsMissing) {
     ScriptEnv env(true);
     device_ctx_t *ctx = create_device_context("42-1", "camera", "cam", "ZB");
