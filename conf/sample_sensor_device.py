@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """The local run's sample TCP sensor: listens on 127.0.0.1 (port from the command line), pushes a
-JSON reading with a line end every 2 seconds to each client, and one more whenever a client sends a
-line."""
+JSON reading every 2 seconds to each client, and one more whenever a client sends something."""
 import random
 import selectors
 import socket
@@ -20,7 +19,7 @@ temperature = 21.0
 def reading():
     global temperature
     temperature = round(temperature + random.uniform(-0.3, 0.3), 1)
-    return ('{"temperature": %.1f}\n' % temperature).encode()
+    return ('{"temperature": %.1f}' % temperature).encode()
 
 
 def push(conn):

@@ -53,6 +53,7 @@ wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
 # The sample sensor: a device on loopback that pushes JSON readings over TCP.
 python3 "$top/conf/sample_sensor_device.py" 6395 >"$run/sensor.log" 2>&1 &
 pids="$pids $!"
+wait_for "the sample sensor" python3 -c "import socket; socket.create_connection(('127.0.0.1', 6395)).close()"
 
 # The sample network: network id, the gateway's own id (keyed by its MAC), the lamp and the sensor.
 state() { redis-cli -s "$run/redis_state" "$@" >/dev/null; }

@@ -15,7 +15,7 @@ local function on_event(event, detail)
     if event == "CONNECTED" then
         db.set(state_key("online"), "true")
     elseif event == "DATA" then
-        -- The line end after each object arrives as a record of its own: it decodes to nothing.
+        -- Bytes between objects (a line end) arrive as records of their own: they decode to nothing.
         local ok, reading = pcall(cjson.decode, detail)
         if ok and type(reading) == "table" and reading.temperature ~= nil then
             db.set(state_key("temperature"), tostring(reading.temperature))
