@@ -256,10 +256,13 @@ void *lua_cb_registry_find(const lua_cb_registry_t *reg, const void *token) {
     return g_hash_table_lookup(reg->by_id, (gconstpointer)id);
 }
 
+const GSList *lua_cb_registry_peek_state(const lua_cb_registry_t *reg, lua_State *L) {
+    return reg->count ? (const GSList *)g_hash_table_lookup(reg->by_state, L) : nullptr;
+}
+
 GSList *lua_cb_registry_of_state(const lua_cb_registry_t *reg, lua_State *L) {
-    if (!reg->count) return nullptr;
     GSList *copy = nullptr, *last = nullptr;
-    for (GSList *it = (GSList *)g_hash_table_lookup(reg->by_state, L); it; it = it->next)
+    for (const GSList *it = lua_cb_registry_peek_state(reg, L); it; it = it->next)
         copy = brx_slist_append(copy, &last, it->data);
     return copy;
 }

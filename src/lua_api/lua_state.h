@@ -105,5 +105,7 @@ int lua_cb_registry_has(const lua_cb_registry_t *reg, const void *rec);
 void *lua_cb_registry_find(const lua_cb_registry_t *reg, const void *token);
 /* L's records, oldest first, as a list of the caller's (g_slist_free). */
 GSList *lua_cb_registry_of_state(const lua_cb_registry_t *reg, lua_State *L);
+/* L's records, oldest first, as the registry holds them: for a walk that changes nothing. */
+const GSList *lua_cb_registry_peek_state(const lua_cb_registry_t *reg, lua_State *L);
 
 #endif
