@@ -16,6 +16,8 @@
 #include "src/device/context.h"
 #include "src/lua_api/lua_alloc.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 #include "tests/support/engine_env.h"
 
@@ -49,8 +51,9 @@ int open_one(lua_State *L) {
     return 0;
 }
 
-int open_db(lua_State *L) {
-    open_luadb(L);
+template <int (*open)(lua_State *)>
+int open_module(lua_State *L) {
+    open(L);
     return 0;
 }
 
@@ -66,7 +69,8 @@ void state_breakdown() {
     const Step steps[] = {
         {"", luaopen_base},         {"package", luaopen_package}, {"table", luaopen_table},
         {"io", luaopen_io},         {"os", luaopen_os},           {"string", luaopen_string},
-        {"math", luaopen_math},     {"debug", luaopen_debug},     {"db", open_db},
+        {"math", luaopen_math},     {"debug", luaopen_debug},     {"tcp", open_module<open_luatcp>},
+        {"timer", open_module<open_luatimer>}, {"db", open_module<open_luadb>},
         {"cjson", open_cjson},
     };
     double m0 = malloc_kib();
