@@ -82,8 +82,10 @@ void write_object_message(char type, const char *path, const char *json) {
     write_message_on_pipe(msg, len);
 }
 
+/* A value without text (the bus may send none) counts as "". */
 void log_param_change(const char *path, const char *name, const char *old_value, const char *new_value) {
-    LOGD("NEW Param value %s.%s. changed from \"%s\" to \"%s\".", path, name, old_value, new_value);
+    LOGD("NEW Param value %s.%s. changed from \"%s\" to \"%s\".", path, name, old_value ? old_value : "",
+         new_value ? new_value : "");
 }
 
 void home_automation_change_cb(const char *path, const char *name, const char *old_value, const char *new_value) {

@@ -25,6 +25,7 @@ custom_data_t *to(Results *r) {
 void BridgeTest::SetUp() {
     redis_ = std::make_unique<brx_test::RedisPair>(dir_.file("redis"));
     bus_ = std::make_unique<brx_test::BusStandin>(dir_.path(), brx_test::source_path("tests/pcb/seed-test.json"));
+    bus_->keep_values();
     if (start_bus_) {
         ASSERT_NO_FATAL_FAILURE(bus_->start());
     }

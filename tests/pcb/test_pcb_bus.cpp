@@ -36,16 +36,18 @@ TEST_F(BridgeTest, MirrorsEveryChangeOfTheWatchedObjects) {
     // Values are mirrored on change only: nothing at start.
     EXPECT_TRUE(redis_->conf.command({"KEYS", "KAVPCB:*"}).elements.empty());
 
+    // The bus sends an empty old or new value without text: such a change is mirrored all the same.
     struct Case {
         const char *param, *value, *key, *mirrored;
     } cases[] = {
-        {"ZIR.HomeAutomation.HA-ID", "0123456789AB", "KAVPCB:homeautomation:HA-ID", "0123456789AB"},
+        {"ZIR.HomeAutomation.HA-ID", "0123456789AB", "KAVPCB:homeautomation:HA-ID", "0123456789AB"},  // from ""
         {"ZIR.HomeAutomation.Enable", "false", "KAVPCB:homeautomation:Enable", "0"},
         // a child object's parameter goes under its own name
         {"ZIR.HomeAutomation.Sub.Level", "7", "KAVPCB:homeautomation:Level", "7"},
         {"APService.GatewayClient.ConnectionStatus", "1", "KAVPCB:gdclient:ConnectionStatus", "1"},
         {"APService.HomeAutomation.Text", "a|b||c", "KAVPCB:aphomeautomation:Text", "a|b||c"},
         {"APService.HomeAutomation.Text", "", "KAVPCB:aphomeautomation:Text", ""},
+        {"APService.HomeAutomation.Text", "again", "KAVPCB:aphomeautomation:Text", "again"},
     };
     for (const auto &c : cases) {
         ASSERT_EQ(bus_->cli({std::string(c.param) + "=" + c.value}), 0) << c.param;

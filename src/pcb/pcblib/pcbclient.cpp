@@ -100,7 +100,8 @@ void walkThroughChangedParameters(notification_t *n) {
     char *name = notification_parameter_value(p1);
     char *oldValue = notification_parameter_value(p2);
     char *newValue = notification_parameter_value(p3);
-    if (name && oldValue && newValue) iParamChangedCallback(notification_objectPath(n), name, oldValue, newValue);
+    /* a value without text is still a change (to or from nothing); without a name there is no parameter */
+    if (name) iParamChangedCallback(notification_objectPath(n), name, oldValue, newValue);
     free(name);
     free(oldValue);
     free(newValue);

@@ -18,6 +18,7 @@ typedef struct TPcbDataModelContext {
 } TPcbDataModelContext;
 
 typedef void (*FPcbObjectChangedCallback)(const char *aObjectPath, object_t *aObject);
+/* aOldValue and aNewValue are NULL for a value without text. */
 typedef void (*FPcbParamChangedCallback)(const char *aObjectPath, const char *aParamName, const char *aOldValue,
                                          const char *aNewValue);
 /* aJsonResult is NULL when the bus answered with an error. */

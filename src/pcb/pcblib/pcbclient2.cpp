@@ -221,7 +221,7 @@ void pcbObjectChangedCallback(const char *aObjectPath, object_t *aObject) {
 
 void pcbParamChangedCallback(const char *aObjectPath, const char *aParamName, const char *aOldValue,
                              const char *aNewValue) {
-    LOGD("%s.%s parameter changed to %s", aObjectPath, aParamName, aNewValue);
+    LOGD("%s.%s parameter changed to %s", aObjectPath, aParamName, aNewValue ? aNewValue : "");
     Targets t;
     collect(t, notifications, notifications_count, CB_PARAM, aObjectPath);
     for (int i = 0; i < t.count; i++) {

@@ -13,6 +13,7 @@
 
 #include "platform/pcb/pcb_bus.h"
 
+/* old_value and new_value are NULL for a value without text. */
 typedef void (*pcbclient_param_change_cb_t)(const char *object_path, const char *param_name, const char *old_value,
                                             const char *new_value);
 typedef void (*pcbclient_object_change_cb_t)(const char *object_path, const char *json);
