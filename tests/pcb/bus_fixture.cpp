@@ -15,10 +15,11 @@ void record(const char *data, void *arg) { static_cast<Results *>(arg)->got.push
 
 }  // namespace
 
-custom_data_t *to(Results *r) {
-    auto *d = static_cast<custom_data_t *>(malloc(sizeof(custom_data_t)));
+custom_data_t *to(Results *r, const void *owner) {
+    auto *d = static_cast<custom_data_t *>(calloc(1, sizeof(custom_data_t)));
     d->callback = record;
     d->arg = r;
+    d->owner = owner;
     return d;
 }
 

@@ -24,8 +24,8 @@ namespace pcb_test {
 struct Results {
     std::vector<std::string> got;
 };
-/* A malloc'ed record for the bridge that appends to r. */
-custom_data_t *to(Results *r);
+/* A malloc'ed record for the bridge that appends to r, made for owner. */
+custom_data_t *to(Results *r, const void *owner = nullptr);
 
 /*
  * The bridge on a private event base, with a conf (and state) Redis and the bus; the environment
