@@ -92,6 +92,8 @@ redisContext *sync_connection(redis_instance_t *ri) {
         LOGI("(%s instance) blocking connection broken (%s) - connecting again", name_of(ri), ri->sync_context->errstr);
         redisFree(ri->sync_context);
         ri->sync_context = nullptr;
+        // A transaction ends with its connection.
+        ri->in_multi = 0;
     }
     redisContext *c = nullptr;
     const char *error = nullptr;
@@ -691,16 +693,30 @@ void db_expire(redis_instance_t *ri, unsigned sec, const char *fmt, ...) {
 }
 
 void db_multi(redis_instance_t *ri) {
-    if (ri) sync_drop(ri, "MULTI");
+    if (!ri) return;
+    // Any reply means a transaction is open: a nested MULTI is refused inside the open one.
+    redisReply *r = sync_command(ri, "%s", "MULTI");
+    if (!r) return;
+    ri->in_multi = 1;
+    error_reply(ri, r);
+    freeReplyObject(r);
 }
 
 void db_exec(redis_instance_t *ri) {
-    if (ri) sync_drop(ri, "EXEC");
+    if (!ri) return;
+    sync_drop(ri, "EXEC");
+    ri->in_multi = 0;
 }
 
 void db_discard(redis_instance_t *ri) {
-    if (ri) sync_drop(ri, "DISCARD");
+    if (!ri) return;
+    // Its reply is dropped unread: "without MULTI" is no failure of the caller's.
+    redisReply *r = sync_command(ri, "%s", "DISCARD");
+    if (r) freeReplyObject(r);
+    ri->in_multi = 0;
 }
+
+int db_in_transaction(const redis_instance_t *ri) { return ri && ri->in_multi ? 1 : 0; }
 
 int db_publish(redis_instance_t *ri, const char *channel, const char *message) {
     if (!ri) return no_instance("db_publish");

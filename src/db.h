@@ -52,6 +52,8 @@ void db_expire(redis_instance_t *ri, unsigned sec, const char *fmt, ...) DB_PRIN
 void db_multi(redis_instance_t *ri);
 void db_exec(redis_instance_t *ri);
 void db_discard(redis_instance_t *ri);
+/* 1 while a MULTI sent through db_multi is open on the blocking connection (no EXEC or DISCARD yet). */
+int db_in_transaction(const redis_instance_t *ri);
 get_cb_context_t *db_get_async(redis_instance_t *ri, db_value_callback_t cb, const void *cb_arg, const char *fmt, ...)
     DB_PRINTF(4, 5);
 void db_cancel_async_callback(redis_instance_t *ri, get_cb_context_t *handle);

@@ -144,12 +144,18 @@ TEST_F(Gateway, CommandsReachTheDriversOfThisDeviceAndOfTheDevicesBehindIt) {
         EXPECT_TRUE(wait_until([&] { return payloads(states, key) == std::vector<std::string>{"on"}; }, 30s)) << id;
     }
 
-    // A failing command leaves no MULTI open: the next command's write goes through.
-    command("N1-2", "{\"name\":\"fail\"}");
-    command("N1-2", "{\"name\":\"off\"}");
-    EXPECT_TRUE(state_is("device:N1-2:state:power", "off")) << env.log();
-    EXPECT_FALSE(env.state().get("device:N1-2:state:in_multi").has_value());
+    // A command leaves no MULTI open, failing or not: the next command's write goes through.
+    for (const char *name : {"fail", "multi"}) {
+        command("N1-2", std::string("{\"name\":\"") + name + "\"}");
+        command("N1-2", "{\"name\":\"off\"}");
+        EXPECT_TRUE(state_is("device:N1-2:state:power", "off")) << name << env.log();
+        EXPECT_FALSE(env.state().get("device:N1-2:state:in_multi").has_value()) << name;
+        command("N1-2", "{\"name\":\"on\"}");
+        EXPECT_TRUE(state_is("device:N1-2:state:power", "on")) << name << env.log();
+    }
     EXPECT_NE(env.log().find("lua pcall: failed with error"), std::string::npos);
+    EXPECT_EQ(env.count_log("MULTI left open by driver.command - DISCARD sent"), 2u) << env.log();
+    EXPECT_EQ(env.log().find("DISCARD without MULTI"), std::string::npos) << env.log();
     EXPECT_EQ(env.stop(), 0);
 }
 
