@@ -512,6 +512,8 @@ void db_set_is_local(redis_instance_t *ri, int flag) {
     LOGD("redis_instance %s is local - %s", name_of(ri), flag ? "true" : "false");
 }
 
+int db_is_local(const redis_instance_t *ri) { return ri && ri->use_local_db ? 1 : 0; }
+
 void db_set_unix_path(redis_instance_t *ri, const char *path) {
     if (!ri) return;
     free(ri->redis_unix_path);

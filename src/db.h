@@ -31,6 +31,8 @@ typedef void (*db_key_value_callback_t)(const char *key, const char *value, cons
 redis_instance_t *db_create_redis_instance(const char *name);
 void db_delete_redis_instance(redis_instance_t *ri);
 void db_set_is_local(redis_instance_t *ri, int flag);
+/* 1 for a local instance (the gateway's), 0 for a remote one or none. */
+int db_is_local(const redis_instance_t *ri);
 void db_set_unix_path(redis_instance_t *ri, const char *path);
 const char *db_get_unix_path(const redis_instance_t *ri);
 void db_set_redis_port(redis_instance_t *ri, int port);
