@@ -6,11 +6,13 @@
 #include <hiredis/hiredis.h>
 #include <hiredis/adapters/libevent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/un.h>
+#include <time.h>
 
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
@@ -594,6 +596,35 @@ void db_schedule_reconnect(redis_instance_t *ri) {
     struct timeval tv = {DB_RECONNECT_SECONDS, 0};
     event_add(rc->timer, &tv);
     ri->reconnect = rc;
+}
+
+int db_wait_subscribed(redis_instance_t *ri) {
+    if (!ri) return no_instance("db_wait_subscribed");
+    const int kLimitMs = 5000;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (ri->sub_unconfirmed > 0) {
+        redisAsyncContext *ac = db_sub_connection_current(ri);
+        if (!ac) {
+            LOGW("(%s instance) subscriptions not confirmed: no subscription connection", name_of(ri));
+            return -1;
+        }
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= kLimitMs) {
+            LOGW("(%s instance) %u subscriptions not confirmed in time", name_of(ri), ri->sub_unconfirmed);
+            return -1;
+        }
+        // The commands wait in hiredis's output buffer until written; the replies go through the
+        // ordinary dispatch, as they would from the loop.
+        const bool pending_out = !(ac->c.flags & REDIS_CONNECTED) || (ac->c.obuf && ac->c.obuf[0]);
+        struct pollfd p = {ac->c.fd, (short)(POLLIN | (pending_out ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, (int)(kLimitMs - spent)) <= 0) continue;
+        if (p.revents & POLLOUT) redisAsyncHandleWrite(ac);
+        if (db_sub_connection_current(ri) == ac && (p.revents & (POLLIN | POLLHUP | POLLERR))) redisAsyncHandleRead(ac);
+    }
+    return 0;
 }
 
 /* ---- commands ---- */

@@ -85,6 +85,12 @@ void db_unsubscribe_ex(redis_instance_t *ri, subscribe_ctx_t *ctx);
 void db_subscribe_add_unsubscribe_cb(redis_instance_t *ri, subscribe_ctx_t *ctx, db_key_value_callback_t cb,
                                      const void *arg);
 void db_unsubscribe_all(redis_instance_t *ri);
+/*
+ * Blocks until Redis has confirmed every subscription made so far on the instance, so that the
+ * messages of whatever the caller does next reach them. 0, or -1 (WARN) when the subscription
+ * connection fails or the confirmations do not come within a few seconds.
+ */
+int db_wait_subscribed(redis_instance_t *ri);
 
 /* Get-and-subscribe */
 db_get_and_subscribe_ctx_t *db_get_and_subscribe(redis_instance_t *ri, db_value_callback_t cb, const void *arg,

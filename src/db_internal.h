@@ -47,6 +47,7 @@ struct redis_instance {
     GSList *release_queue; /* subscribe_ctx_t* whose release completes on the next loop turn */
     struct event *release_ev;
     uint64_t sub_seq;
+    unsigned sub_unconfirmed; /* (P)SUBSCRIBEs sent on the current connection and not yet confirmed */
 };
 
 struct subscribe_ctx {

@@ -159,6 +159,20 @@ TEST_F(Gateway, CommandsReachTheDriversOfThisDeviceAndOfTheDevicesBehindIt) {
     EXPECT_EQ(env.stop(), 0);
 }
 
+TEST_F(Gateway, StatesTheDriversWriteAtStartAreRepublished) {
+    add_subdevice("N1-2", "lamp");
+    add_subdevice("N1-3", "lamp");
+    env.conf().set("driver:lamp:code", recording_driver());
+    Subscriber states(env.state(), {"p:device:*:state:ready"});
+    start();
+    // Each init wrote its "ready" in the same turn as the leader's watches were made.
+    for (const std::string id : {"N1-1", "N1-2", "N1-3"}) {
+        std::string key = "device:" + id + ":state:ready";
+        EXPECT_TRUE(wait_until([&] { return payloads(states, key) == std::vector<std::string>{"yes"}; }, 30s))
+            << id << env.log();
+    }
+}
+
 struct BadIdCase {
     const char *name;
     std::string id;
