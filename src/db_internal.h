@@ -42,11 +42,13 @@ struct redis_instance {
     char *redis_unix_path;
     int redis_port;
 
+    uint8_t in_multi;      /* a MULTI is open on the blocking connection */
     GSList *pending_gets;  /* get_cb_context_t* waiting for their reply */
     reconnect_ctx_t *reconnect;
     GSList *release_queue; /* subscribe_ctx_t* whose release completes on the next loop turn */
     struct event *release_ev;
     uint64_t sub_seq;
+    unsigned sub_unconfirmed; /* (P)SUBSCRIBEs sent on the current connection and not yet confirmed */
 
     /* Lookups of the subscription side, so that neither a message nor a set-up walks every handle. */
     GSList *subscribe_ctx_last;  /* last node of subscribe_ctx_list */
@@ -55,6 +57,7 @@ struct redis_instance {
     GHashTable *feeds[2];        /* channel [0] or pattern [1] text -> sub_feed_t */
     GHashTable *handles;         /* the handles of subscribe_ctx_list, as a set */
     GHashTable *watches;         /* the watches of getandsub_ctx_list, as a set */
+    unsigned rereads_wanted;     /* watches whose key is read again once subscribed anew */
 };
 
 /* Every handle of one channel (or pattern) text, in the order they were made. */
