@@ -9,6 +9,9 @@
 #include "src/device/driver.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_base64_api.h"
+#include "src/lua_api/lua_log_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/luadb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
@@ -36,6 +39,9 @@ int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
     open_luadb(L);
+    open_lualog(L);
+    open_luabase64(L);
+    open_luanetwork(L);
     lua_settop(L, 0);
     return 0;
 }

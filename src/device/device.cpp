@@ -18,6 +18,7 @@
 #include "src/db_local.h"
 #include "src/discovery.h"
 #include "src/helpers.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
@@ -116,6 +117,7 @@ void init_base(struct event_base *base) {
     g_main_base = base;
     db_set_event_base(redis_instance_conf, base);
     db_set_event_base(redis_instance_state, base);
+    luanetwork_set_event_base(base);
     helpers_set_event_base(base);
 }
 
