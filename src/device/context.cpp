@@ -12,6 +12,8 @@
 #include "src/lua_api/lua_base64_api.h"
 #include "src/lua_api/lua_log_api.h"
 #include "src/lua_api/lua_network_api.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
@@ -38,6 +40,8 @@ char *copy_or_exit(const char *s, const char *what) {
 int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
+    open_luatcp(L);
+    open_luatimer(L);
     open_luadb(L);
     open_lualog(L);
     open_luabase64(L);
