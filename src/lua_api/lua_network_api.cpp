@@ -87,7 +87,8 @@ void packet_received(uint32_t ip, uint16_t port, const char *data, size_t len, v
     LOGD("packet_received on port %d (from %s:%d)", c->port, ip_text, (int)port);
     datagram d = {ip_text, port, data, len};
     // The callback may stop this listener: c is not touched after it.
-    lua_state_call_ref(c->rec.L, c->rec.callback_index, c->rec.lua_arg, 0, push_datagram, &d, "packet_received");
+    lua_state_call_ref_in(LOG_CATEGORY, c->rec.L, c->rec.callback_index, c->rec.lua_arg, 0, push_datagram, &d,
+                          "packet_received");
     // The memory profiler's sample (luamem_check) joins here.
 }
 
