@@ -177,11 +177,11 @@ int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t err
 }
 
 int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
-                       const char *name) {
+                       const char *name, const char *fmt) {
     call_ref c = {cb_ref, arg_ref, one_shot, push, ud};
     char err[1024];
     if (lua_state_protected(L, call_ref_body, &c, err, sizeof(err)) == 0) return 0;
-    LOGW("%s failed with error %s", name ? name : "callback", err);
+    LOGW(fmt ? fmt : "%s failed with error %s", name ? name : "callback", err);
     return -1;
 }
 

@@ -54,10 +54,11 @@ int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t err
  * Calls the function held by registry reference cb_ref with the values that push(L, ud) pushes
  * (push may be NULL) and then, when arg_ref is not LUA_REFNIL, the value of arg_ref; no results.
  * one_shot releases both references inside the same protected call, before the call.
- * An error is logged at WARN as "<name> failed with error %s" and removed. 0, or -1 on an error.
+ * An error is logged at WARN with fmt, whose two "%s" take name and the error text (by default
+ * "<name> failed with error <error>"), and removed. 0, or -1 on an error.
  */
 int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
-                       const char *name);
+                       const char *name, const char *fmt = nullptr);
 
 /* Releases a registry reference (LUA_REFNIL and LUA_NOREF release nothing); never raises. */
 void lua_state_unref(lua_State *L, int ref);
