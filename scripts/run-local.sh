@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the engine in the foreground as a gateway on conf/local.conf, with its two Redis servers,
 # the gateway bus stand-in and a sample network: the gateway itself and one lamp behind it.
+# Arguments go to the engine (-t runs script files published on "driver:dofile").
 # The gateway holds the network id, so it leads at once and sends no datagram unless asked.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,11 +62,11 @@ state SET device:N-LOCAL-2:domain LAN
 conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
-cp "$top/conf/scripts/lan_default.lua" "$run/scripts/"
+cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$run/scripts/"
 
 echo "state Redis: redis-cli -s $run/redis_state    conf Redis: redis-cli -s $run/redis_conf"
 echo "try: redis-cli -s $run/redis_state PUBLISH device:N-LOCAL-2:command '{\"name\":\"on\"}'"
-"$build/src/Brixmoor" "$top/conf/local.conf" &
+"$build/src/Brixmoor" "$@" "$top/conf/local.conf" &
 engine=$!
 pids="$pids $engine"
 wait "$engine"
