@@ -1,7 +1,6 @@
 #include "src/db.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
 #include <hiredis/adapters/libevent.h>
@@ -17,6 +16,7 @@
 #include "src/db_internal.h"
 #include "src/db_local.h"
 #include "src/device_cfg.h"
+#include "src/helpers.h"
 
 #define LOG_CATEGORY "db"
 
@@ -37,12 +37,6 @@ typedef struct keys_cb_ctx {
 const char *name_of(const redis_instance_t *ri) { return ri->name; }
 
 int unix_path_fits(const char *path) { return strlen(path) < sizeof(((struct sockaddr_un *)nullptr)->sun_path); }
-
-void set_cloexec(int fd) {
-    if (fd < 0) return;
-    int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
 
 int no_instance(const char *what) {
     LOGW("%s without a redis instance", what);

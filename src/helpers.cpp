@@ -93,6 +93,12 @@ static void deferred_timer_cb(evutil_socket_t, short, void *arg)
     free(ctx);
 }
 
+void set_cloexec(int fd) {
+    if (fd < 0) return;
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
 int defer_callback(helper_callback_t cb, void *arg)
 {
     if (!helpers_base) {

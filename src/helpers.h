@@ -46,6 +46,9 @@ void toupper_in_place(char *buf, size_t n);
 /* The file's MD5 as 32 upper-case hex digits (caller frees), NULL when it cannot be read. */
 char *md5_file(const char *path);
 
+/* Marks a descriptor close-on-exec (the engine starts shells); a negative fd is ignored. */
+void set_cloexec(int fd);
+
 /* Calls cb(arg) once from the loop 1 ms later, never from inside this call. 0 when armed. */
 int defer_callback(helper_callback_t cb, void *arg);
 

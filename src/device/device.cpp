@@ -21,6 +21,8 @@
 #include "src/helpers.h"
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/signals.h"
@@ -118,7 +120,9 @@ void init_base(struct event_base *base) {
     g_main_base = base;
     db_set_event_base(redis_instance_conf, base);
     db_set_event_base(redis_instance_state, base);
+    timer_set_event_base(base);
     luacoap_set_event_base(base);
+    luatcp_set_event_base(base);
     helpers_set_event_base(base);
 }
 

@@ -10,6 +10,8 @@
 #include "src/device_cfg.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 
 #define LOG_CATEGORY "driver"
 
@@ -23,7 +25,8 @@ const char *or_null(const char *s) { return s ? s : "(null)"; }
 /* ---- closing ---- */
 
 void release_state_callbacks(lua_State *L, cleanup_done_cb_t done, const void *arg) {
-    // Timers and TCP connections of the state end here too once those modules exist.
+    cleanup_timer(L);
+    cleanup_tcp(L);
     cleanup_luadb_callbacks(L, done, arg);
 }
 

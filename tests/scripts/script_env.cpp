@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <lua.hpp>
+#include <string_view>
 #include <thread>
 
 #include "common/logger/logger.h"
@@ -12,6 +13,8 @@
 #include "src/device/driver.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 
 namespace brx_test {
@@ -27,6 +30,8 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
 
     base = event_base_new();
     helpers_set_event_base(base);
+    timer_set_event_base(base);
+    luatcp_set_event_base(base);
     ri_conf = db_create_redis_instance("conf");
     ri_state = db_create_redis_instance("state");
     for (redis_instance_t *ri : {ri_conf, ri_state}) {
@@ -95,6 +100,19 @@ std::string ScriptEnv::log() const {
     return file_exists(dir_.file("engine.log")) ? read_file(dir_.file("engine.log")) : std::string();
 }
 
+size_t ScriptEnv::log_count(const std::string &text) const {
+    const std::string all = log();
+    size_t n = 0;
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t end = all.find('\n', start);
+        if (end == std::string::npos) end = all.size();
+        if (std::string_view(all).substr(start, end - start).find(text) != std::string_view::npos) n++;
+        start = end + 1;
+    }
+    return n;
+}
+
 std::string fixture_path(const std::string &name) { return source_path("tests/scripts/fixtures/" + name); }
 std::string fixture(const std::string &name) { return read_file(fixture_path(name)); }
 
@@ -115,6 +133,20 @@ std::string lua_global(lua_State *L, const char *name) {
     std::string v = lua_tostring(L, -1);
     lua_pop(L, 1);
     return v;
+}
+
+std::vector<std::string> lua_strings(lua_State *L, const char *name) {
+    std::vector<std::string> out;
+    lua_getglobal(L, name);
+    for (int i = 1; lua_istable(L, -1) && i <= (int)lua_objlen(L, -1); i++) {
+        lua_rawgeti(L, -1, i);
+        size_t len = 0;
+        const char *s = lua_tolstring(L, -1, &len);
+        out.emplace_back(s ? std::string(s, len) : std::string());
+        lua_pop(L, 1);
+    }
+    lua_pop(L, 1);
+    return out;
 }
 
 }  // namespace brx_test

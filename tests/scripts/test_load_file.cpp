@@ -7,6 +7,7 @@
 
 #include "tests/scripts/script_env.h"
 #include "tests/support/redis_server.h"
+#include "tests/support/tcp_peer.h"
 #include "tests/support/test_support.h"
 
 using namespace brx_test;
@@ -79,6 +80,23 @@ TEST_F(LoadFile, AScriptThatReturnsLeavesTheLoopRunning) {
     ASSERT_TRUE(wait_until([&] { return redis->state.get("lmode:returned").has_value(); }, 10s)) << p.out();
     EXPECT_TRUE(p.running());
     EXPECT_EQ(p.stop(SIGTERM), 0) << p.out();
+}
+
+TEST_F(LoadFile, TimersAndTcpRunOnTheLoop) {
+    TcpPeer peer;
+    redis->state.set("ltcp:port", std::to_string(peer.port()));
+    Process p(argv(fixture_path("l_timer_tcp.lua")));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            peer.try_accept();
+            peer.poll_closed();
+            return peer.received() == "{\"hello\":1}";
+        },
+        10s))
+        << p.out();
+    ASSERT_TRUE(peer.send("{\"reply\":\"ok\"}"));
+    EXPECT_EQ(p.wait(10s), 7) << p.out();
+    EXPECT_EQ(redis->state.get("ltcp:got"), "{\"reply\":\"ok\"}");
 }
 
 }  // namespace
