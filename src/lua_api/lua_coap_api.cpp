@@ -107,8 +107,8 @@ void coap_request_callback(int code, const char *response, size_t len, const voi
     // A one-shot record leaves the list before the script runs: nothing it does can free it twice.
     if (one_shot) g_coap_client_ctx_list = g_slist_remove(g_coap_client_ctx_list, ctx);
     result_t r = {code, ctx->uri, response, len};
-    lua_state_call_ref(L, ctx->rec.callback_index, ctx->rec.lua_arg, one_shot, push_result, &r, __func__,
-                       "%s - failed with error: %s");
+    lua_state_call_ref_in(LOG_CATEGORY, L, ctx->rec.callback_index, ctx->rec.lua_arg, one_shot, push_result, &r,
+                          __func__, "%s - failed with error: %s");
     check_context_luamem(L);
     // A subscribe record stays for further results, unless the script ended it meanwhile.
     if (one_shot) dispose(ctx, 0);
