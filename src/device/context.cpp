@@ -8,6 +8,7 @@
 #include "common/logger/logger.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_base64_api.h"
 #include "src/lua_api/lua_log_api.h"
@@ -40,6 +41,7 @@ char *copy_or_exit(const char *s, const char *what) {
 int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
+    open_luacoap(L);
     open_luatcp(L);
     open_luatimer(L);
     open_luadb(L);
