@@ -8,7 +8,11 @@
 #include "common/logger/logger.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_base64_api.h"
+#include "src/lua_api/lua_log_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
@@ -127,9 +131,13 @@ void drop_index(GHashTable **t) {
 int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
+    open_luacoap(L);
     open_luatcp(L);
     open_luatimer(L);
     open_luadb(L);
+    open_lualog(L);
+    open_luabase64(L);
+    open_luanetwork(L);
     lua_settop(L, 0);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "src/coap_client.h"
 #include "src/db.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
@@ -18,6 +19,8 @@
 #include "src/db_local.h"
 #include "src/discovery.h"
 #include "src/helpers.h"
+#include "src/lua_api/lua_coap_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -119,7 +122,9 @@ void init_base(struct event_base *base) {
     db_set_event_base(redis_instance_conf, base);
     db_set_event_base(redis_instance_state, base);
     timer_set_event_base(base);
+    luacoap_set_event_base(base);
     luatcp_set_event_base(base);
+    luanetwork_set_event_base(base);
     helpers_set_event_base(base);
 }
 
@@ -131,6 +136,7 @@ int device_start(struct event_base *base) {
     create_redis_instances(2);
     init_redis();
     init_base(base);
+    init_coap_client();
 
     if (cfg_is_daemon() == 1) {
         LOGI("Brixmoor set to run as a daemon - going background");
@@ -189,6 +195,7 @@ int device_load_file(const char *path, struct event_base *base) {
     create_redis_instances(1);
     init_redis();
     init_base(base);
+    init_coap_client();
     load_file_state = lua_state_new();
     if (!load_file_state) BRX_OOM_EXIT("Cannot create lua state");
     open_lualibs(load_file_state);

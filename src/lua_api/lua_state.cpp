@@ -241,11 +241,11 @@ int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t err
 }
 
 int lua_state_call_ref_in(const char *category, lua_State *L, int cb_ref, int arg_ref, int one_shot,
-                          lua_state_fn push, void *ud, const char *name) {
+                          lua_state_fn push, void *ud, const char *name, const char *fmt) {
     call_ref c = {cb_ref, arg_ref, one_shot, push, ud};
     char err[1024];
     if (lua_state_protected_named(L, nullptr, name, call_ref_body, &c, err, sizeof(err)) == 0) return 0;
-    _log(category ? category : LOG_CATEGORY, LVL_WARN, __FILE__, __LINE__, "%s failed with error %s",
+    _log(category ? category : LOG_CATEGORY, LVL_WARN, __FILE__, __LINE__, fmt ? fmt : "%s failed with error %s",
          name ? name : "callback", err);
     return -1;
 }

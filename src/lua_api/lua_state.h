@@ -79,9 +79,12 @@ int lua_state_pcall_named(lua_State *L, const char *role, const char *hook, int 
  */
 int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
                        const char *name);
-/* The same, with the error line logged in the caller's log category. */
+/*
+ * The same, with the error line logged in the caller's log category; a module whose line reads
+ * otherwise gives its format (fmt), whose two "%s" take name and the error text.
+ */
 int lua_state_call_ref_in(const char *category, lua_State *L, int cb_ref, int arg_ref, int one_shot,
-                          lua_state_fn push, void *ud, const char *name);
+                          lua_state_fn push, void *ud, const char *name, const char *fmt = nullptr);
 
 /* Releases a registry reference (LUA_REFNIL and LUA_NOREF release nothing); never raises. */
 void lua_state_unref(lua_State *L, int ref);
