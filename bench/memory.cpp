@@ -15,6 +15,10 @@
 #include "bench/engine_bench.h"
 #include "src/device/context.h"
 #include "src/lua_api/lua_alloc.h"
+#include "src/lua_api/lua_base64_api.h"
+#include "src/lua_api/lua_coap_api.h"
+#include "src/lua_api/lua_log_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -69,8 +73,12 @@ void state_breakdown() {
     const Step steps[] = {
         {"", luaopen_base},         {"package", luaopen_package}, {"table", luaopen_table},
         {"io", luaopen_io},         {"os", luaopen_os},           {"string", luaopen_string},
-        {"math", luaopen_math},     {"debug", luaopen_debug},     {"tcp", open_module<open_luatcp>},
-        {"timer", open_module<open_luatimer>}, {"db", open_module<open_luadb>},
+        {"math", luaopen_math},     {"debug", luaopen_debug},
+        // The engine's modules in the order open_lualibs opens them.
+        {"coap", open_module<open_luacoap>},     {"tcp", open_module<open_luatcp>},
+        {"timer", open_module<open_luatimer>},   {"db", open_module<open_luadb>},
+        {"log", open_module<open_lualog>},       {"base64", open_module<open_luabase64>},
+        {"network", open_module<open_luanetwork>},
         {"cjson", open_cjson},
     };
     double m0 = malloc_kib();
