@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the engine in the foreground as a gateway on conf/local.conf, with its two Redis servers,
-# the gateway bus stand-in and a sample network: the gateway itself and one lamp behind it.
+# the gateway bus stand-in and a sample network: the gateway itself and one lamp behind it, an HTTP
+# device on 127.0.0.1:8081.
 # The gateway holds the network id, so it leads at once and sends no datagram unless asked.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,6 +50,14 @@ rm -f "$PCB_STANDIN_SOCKET"
 pids="$pids $!"
 wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
 
+# The CA the engine trusts for https (conf/local.conf names it) and a "localhost" certificate.
+[ -f "$run/certs/ca.pem" ] || "$top/platform/appserver/make-certs.sh" "$run/certs" >/dev/null
+
+# The lamp: a small HTTP device on loopback.
+/usr/bin/python3 "$top/platform/lamp/lamp.py" 8081 >"$run/lamp.log" 2>&1 &
+pids="$pids $!"
+wait_for "the lamp" curl -s http://127.0.0.1:8081/power
+
 # The sample network: network id, the gateway's own id (keyed by its MAC) and the lamp behind it.
 state() { redis-cli -s "$run/redis_state" "$@" >/dev/null; }
 conf() { redis-cli -s "$run/redis_conf" "$@" >/dev/null; }
@@ -58,6 +67,7 @@ state SET landevicemap:N-LOCAL-1:N-LOCAL-2 1
 state SET device:N-LOCAL-2:meta:class light
 state SET device:N-LOCAL-2:meta:driver sample_lamp
 state SET device:N-LOCAL-2:domain LAN
+state SET device:N-LOCAL-2:driver:url http://127.0.0.1:8081
 conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"

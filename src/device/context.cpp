@@ -8,6 +8,7 @@
 #include "common/logger/logger.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/luadb.h"
 
@@ -35,6 +36,7 @@ char *copy_or_exit(const char *s, const char *what) {
 int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
+    open_luahttp(L);
     open_luadb(L);
     lua_settop(L, 0);
     return 0;

@@ -15,12 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-lua_State *new_script_state() {
-    lua_State *L = lua_state_new();
-    open_lualibs(L);
-    return L;
-}
-
 int got_count(lua_State *L) {
     lua_getglobal(L, "got");
     int n = lua_istable(L, -1) ? (int)lua_objlen(L, -1) : 0;
