@@ -235,6 +235,22 @@ TEST_F(HttpClient, SchemeInCapitalsIsAccepted) {
     EXPECT_EQ(r.body, "up");
 }
 
+TEST_F(HttpClient, Ipv6LiteralIsLookedUpWithoutItsBrackets) {
+    int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    const bool v6 = probe >= 0 && bind(probe, (sockaddr *)&a, sizeof a) == 0;
+    if (probe >= 0) close(probe);
+    if (!v6) GTEST_SKIP() << "no IPv6 loopback";
+    AppServerPeer peer(AppServerPeer::Options{AppServerPeer::Tls::None, {"::1"}, R"({"GET /v6": {"body": "six"}})"});
+    Result r = run(HTTP_GET, "http://[::1]:" + std::to_string(peer.port()) + "/v6");
+    EXPECT_EQ(r.code, 200);
+    EXPECT_EQ(r.body, "six");
+    ASSERT_TRUE(peer.wait_requests(1));
+    EXPECT_EQ(peer.requests()[0].header("Host"), "[::1]");
+}
+
 // ---- refusals: -1, nothing left, no callback ----
 
 TEST_F(HttpClient, RefusedRequestsLeaveNothing) {
