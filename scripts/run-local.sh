@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs the engine in the foreground as a gateway on conf/local.conf, with its two Redis servers,
-# the gateway bus stand-in and a sample network: the gateway itself and one lamp behind it, an HTTP
-# device on 127.0.0.1:8081.
+# the gateway bus stand-in and a sample network: the gateway itself, one lamp behind it (an HTTP
+# device on 127.0.0.1:8081) and a TCP sensor on loopback. Arguments go to the engine (-t runs script
+# files published on "driver:dofile").
 # The gateway holds the network id, so it leads at once and sends no datagram unless asked.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -58,7 +59,12 @@ wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
 pids="$pids $!"
 wait_for "the lamp" curl -s http://127.0.0.1:8081/power
 
-# The sample network: network id, the gateway's own id (keyed by its MAC) and the lamp behind it.
+# The sample sensor: a device on loopback that pushes JSON readings over TCP.
+python3 "$top/conf/sample_sensor_device.py" 6395 >"$run/sensor.log" 2>&1 &
+pids="$pids $!"
+wait_for "the sample sensor" python3 -c "import socket; socket.create_connection(('127.0.0.1', 6395)).close()"
+
+# The sample network: network id, the gateway's own id (keyed by its MAC), the lamp and the sensor.
 state() { redis-cli -s "$run/redis_state" "$@" >/dev/null; }
 conf() { redis-cli -s "$run/redis_conf" "$@" >/dev/null; }
 state SET LAN:networkid N-LOCAL
@@ -68,14 +74,22 @@ state SET device:N-LOCAL-2:meta:class light
 state SET device:N-LOCAL-2:meta:driver sample_lamp
 state SET device:N-LOCAL-2:domain LAN
 state SET device:N-LOCAL-2:driver:url http://127.0.0.1:8081
+state SET landevicemap:N-LOCAL-1:N-LOCAL-3 1
+state SET device:N-LOCAL-3:meta:class sensor
+state SET device:N-LOCAL-3:meta:driver sample_sensor
+state SET device:N-LOCAL-3:domain LAN
+state SET device:N-LOCAL-3:driver:attributes:address 127.0.0.1
+state SET device:N-LOCAL-3:driver:params '{"port":6395}'
 conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
-cp "$top/conf/scripts/lan_default.lua" "$run/scripts/"
+conf -x SET driver:sample_sensor:code <"$top/conf/scripts/sample_sensor.lua"
+cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$run/scripts/"
 
 echo "state Redis: redis-cli -s $run/redis_state    conf Redis: redis-cli -s $run/redis_conf"
-echo "try: redis-cli -s $run/redis_state PUBLISH device:N-LOCAL-2:command '{\"name\":\"on\"}'"
-"$build/src/Brixmoor" "$top/conf/local.conf" &
+echo "try: redis-cli -s $run/redis_state PUBLISH device:N-LOCAL-2:command '{\"name\":\"on\",\"args\":{\"for\":5}}'"
+echo "     redis-cli -s $run/redis_state GET device:N-LOCAL-3:state:temperature"
+"$build/src/Brixmoor" "$@" "$top/conf/local.conf" &
 engine=$!
 pids="$pids $engine"
 wait "$engine"

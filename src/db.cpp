@@ -1,22 +1,24 @@
 #include "src/db.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
 #include <hiredis/adapters/libevent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/un.h>
+#include <time.h>
 
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
 #include "src/db_internal.h"
 #include "src/db_local.h"
 #include "src/device_cfg.h"
+#include "src/helpers.h"
 
 #define LOG_CATEGORY "db"
 
@@ -39,12 +41,6 @@ const char *name_of(const redis_instance_t *ri) { return ri->name; }
 /* hiredis copies at most sizeof(sun_path) - 1 bytes and leaves the last byte unset, so a path must
  * end before it: a longer one would reach whatever path that stray byte makes. */
 int unix_path_fits(const char *path) { return strlen(path) < sizeof(((struct sockaddr_un *)nullptr)->sun_path) - 1; }
-
-void set_cloexec(int fd) {
-    if (fd < 0) return;
-    int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
 
 int no_instance(const char *what) {
     LOGW("%s without a redis instance", what);
@@ -94,6 +90,8 @@ redisContext *sync_connection(redis_instance_t *ri) {
         LOGI("(%s instance) blocking connection broken (%s) - connecting again", name_of(ri), ri->sync_context->errstr);
         redisFree(ri->sync_context);
         ri->sync_context = nullptr;
+        // A transaction ends with its connection.
+        ri->in_multi = 0;
     }
     redisContext *c = nullptr;
     const char *error = nullptr;
@@ -512,6 +510,8 @@ void db_set_is_local(redis_instance_t *ri, int flag) {
     LOGD("redis_instance %s is local - %s", name_of(ri), flag ? "true" : "false");
 }
 
+int db_is_local(const redis_instance_t *ri) { return ri && ri->use_local_db ? 1 : 0; }
+
 void db_set_unix_path(redis_instance_t *ri, const char *path) {
     if (!ri) return;
     free(ri->redis_unix_path);
@@ -592,6 +592,35 @@ void db_schedule_reconnect(redis_instance_t *ri) {
     struct timeval tv = {DB_RECONNECT_SECONDS, 0};
     event_add(rc->timer, &tv);
     ri->reconnect = rc;
+}
+
+int db_wait_subscribed(redis_instance_t *ri) {
+    if (!ri) return no_instance("db_wait_subscribed");
+    const int kLimitMs = 5000;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (ri->sub_unconfirmed > 0) {
+        redisAsyncContext *ac = db_sub_connection_current(ri);
+        if (!ac) {
+            LOGW("(%s instance) subscriptions not confirmed: no subscription connection", name_of(ri));
+            return -1;
+        }
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= kLimitMs) {
+            LOGW("(%s instance) %u subscriptions not confirmed in time", name_of(ri), ri->sub_unconfirmed);
+            return -1;
+        }
+        // The commands wait in hiredis's output buffer until written; the replies go through the
+        // ordinary dispatch, as they would from the loop.
+        const bool pending_out = !(ac->c.flags & REDIS_CONNECTED) || (ac->c.obuf && ac->c.obuf[0]);
+        struct pollfd p = {ac->c.fd, (short)(POLLIN | (pending_out ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, (int)(kLimitMs - spent)) <= 0) continue;
+        if (p.revents & POLLOUT) redisAsyncHandleWrite(ac);
+        if (db_sub_connection_current(ri) == ac && (p.revents & (POLLIN | POLLHUP | POLLERR))) redisAsyncHandleRead(ac);
+    }
+    return 0;
 }
 
 /* ---- commands ---- */
@@ -693,16 +722,30 @@ void db_expire(redis_instance_t *ri, unsigned sec, const char *fmt, ...) {
 }
 
 void db_multi(redis_instance_t *ri) {
-    if (ri) sync_drop(ri, "MULTI");
+    if (!ri) return;
+    // Any reply means a transaction is open: a nested MULTI is refused inside the open one.
+    redisReply *r = sync_command(ri, "%s", "MULTI");
+    if (!r) return;
+    ri->in_multi = 1;
+    error_reply(ri, r);
+    freeReplyObject(r);
 }
 
 void db_exec(redis_instance_t *ri) {
-    if (ri) sync_drop(ri, "EXEC");
+    if (!ri) return;
+    sync_drop(ri, "EXEC");
+    ri->in_multi = 0;
 }
 
 void db_discard(redis_instance_t *ri) {
-    if (ri) sync_drop(ri, "DISCARD");
+    if (!ri) return;
+    // Its reply is dropped unread: "without MULTI" is no failure of the caller's.
+    redisReply *r = sync_command(ri, "%s", "DISCARD");
+    if (r) freeReplyObject(r);
+    ri->in_multi = 0;
 }
+
+int db_in_transaction(const redis_instance_t *ri) { return ri && ri->in_multi ? 1 : 0; }
 
 int db_publish(redis_instance_t *ri, const char *channel, const char *message) {
     if (!ri) return no_instance("db_publish");

@@ -31,6 +31,8 @@ typedef void (*db_key_value_callback_t)(const char *key, const char *value, cons
 redis_instance_t *db_create_redis_instance(const char *name);
 void db_delete_redis_instance(redis_instance_t *ri);
 void db_set_is_local(redis_instance_t *ri, int flag);
+/* 1 for a local instance (the gateway's), 0 for a remote one or none. */
+int db_is_local(const redis_instance_t *ri);
 void db_set_unix_path(redis_instance_t *ri, const char *path);
 const char *db_get_unix_path(const redis_instance_t *ri);
 void db_set_redis_port(redis_instance_t *ri, int port);
@@ -52,6 +54,8 @@ void db_expire(redis_instance_t *ri, unsigned sec, const char *fmt, ...) DB_PRIN
 void db_multi(redis_instance_t *ri);
 void db_exec(redis_instance_t *ri);
 void db_discard(redis_instance_t *ri);
+/* 1 while a MULTI sent through db_multi is open on the blocking connection (no EXEC or DISCARD yet). */
+int db_in_transaction(const redis_instance_t *ri);
 get_cb_context_t *db_get_async(redis_instance_t *ri, db_value_callback_t cb, const void *cb_arg, const char *fmt, ...)
     DB_PRINTF(4, 5);
 void db_cancel_async_callback(redis_instance_t *ri, get_cb_context_t *handle);
@@ -81,6 +85,12 @@ void db_unsubscribe_ex(redis_instance_t *ri, subscribe_ctx_t *ctx);
 void db_subscribe_add_unsubscribe_cb(redis_instance_t *ri, subscribe_ctx_t *ctx, db_key_value_callback_t cb,
                                      const void *arg);
 void db_unsubscribe_all(redis_instance_t *ri);
+/*
+ * Blocks until Redis has confirmed every subscription made so far on the instance, so that the
+ * messages of whatever the caller does next reach them. 0, or -1 (WARN) when the subscription
+ * connection fails or the confirmations do not come within a few seconds.
+ */
+int db_wait_subscribed(redis_instance_t *ri);
 
 /* Get-and-subscribe */
 db_get_and_subscribe_ctx_t *db_get_and_subscribe(redis_instance_t *ri, db_value_callback_t cb, const void *arg,

@@ -41,11 +41,13 @@ struct redis_instance {
     char *redis_unix_path;
     int redis_port;
 
+    uint8_t in_multi;      /* a MULTI is open on the blocking connection */
     GSList *pending_gets;  /* get_cb_context_t* waiting for their reply */
     reconnect_ctx_t *reconnect;
     GSList *release_queue; /* subscribe_ctx_t* whose release completes on the next loop turn */
     struct event *release_ev;
     uint64_t sub_seq;
+    unsigned sub_unconfirmed; /* (P)SUBSCRIBEs sent on the current connection and not yet confirmed */
 };
 
 struct subscribe_ctx {

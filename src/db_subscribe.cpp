@@ -19,6 +19,12 @@ struct db_get_and_subscribe_ctx {
     char *key_name;
     db_value_callback_t get_value_callback;
     get_cb_context_t *first_read; /* pending first read of a remote instance */
+    /* A remote watch made again on a new connection reads its key again: a change while it was
+     * not subscribed is otherwise lost. */
+    char *last_value;             /* the value last delivered (NULL: absent) */
+    int delivered;
+    int reread_wanted;            /* read again once the new subscription is confirmed */
+    get_cb_context_t *reread;
 };
 
 namespace {
@@ -44,6 +50,7 @@ int send_subscribe(redis_instance_t *ri, redisAsyncContext *ac, subscribe_ctx_t 
         return -1;
     }
     ctx->sent_seq = ++ri->sub_seq;
+    ri->sub_unconfirmed++;
     return 0;
 }
 
@@ -288,17 +295,58 @@ void vunsubscribe(redis_instance_t *ri, db_key_value_callback_t cb, int keyspace
     LOGI("(%s instance) db_unsubscribe - No subscribe context found for channel %s", ri->name, channel);
 }
 
+/* Notes the value and hands it on; the callback may release the watch. */
+void watch_deliver(db_get_and_subscribe_ctx_t *watch, const char *value) {
+    char *copy = nullptr;
+    if (value) {
+        copy = strdup(value);
+        BRX_CHECK_MEM(copy);
+    }
+    free(watch->last_value);
+    watch->last_value = copy;
+    watch->delivered = 1;
+    if (watch->get_value_callback) watch->get_value_callback(value, watch->subscribe_arg);
+}
+
 void watch_changed(const char *key, const char *value, const void *arg) {
-    auto *watch = static_cast<const db_get_and_subscribe_ctx_t *>(arg);
+    auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(const_cast<void *>(arg));
     LOGD(" db_get_and_subscribe_callback key %s", key);
     LOGT("db_get_and_subscribe_callback arg %p", arg);
-    if (watch->get_value_callback) watch->get_value_callback(value, watch->subscribe_arg);
+    watch_deliver(watch, value);
 }
 
 void watch_first_read(const char *value, const void *arg) {
     auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(const_cast<void *>(arg));
     watch->first_read = nullptr;
-    if (watch->get_value_callback) watch->get_value_callback(value, watch->subscribe_arg);
+    watch_deliver(watch, value);
+}
+
+void watch_reread(const char *value, const void *arg) {
+    auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(const_cast<void *>(arg));
+    watch->reread = nullptr;
+    const char *last = watch->last_value;
+    if (watch->delivered && (value && last ? strcmp(value, last) == 0 : value == last)) return;
+    LOGD("(%s instance) %s changed while it was not watched", watch->subscribe_ctx->ri->name, watch->key_name);
+    watch_deliver(watch, value);
+}
+
+/* The new subscription of a watch is in force: what the key holds now is read again. */
+void reread_watches(redis_instance_t *ri, const char *channel) {
+    for (GSList *l = ri->getandsub_ctx_list; l; l = l->next) {
+        auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(l->data);
+        if (!watch->reread_wanted || strcmp(watch->subscribe_ctx->channel, channel) != 0) continue;
+        watch->reread_wanted = 0;
+        if (watch->reread) db_cancel_async_callback(ri, watch->reread);
+        watch->reread = db_get_async(ri, watch_reread, watch, "%s", watch->key_name);
+    }
+}
+
+void free_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t *watch) {
+    if (watch->first_read) db_cancel_async_callback(ri, watch->first_read);
+    if (watch->reread) db_cancel_async_callback(ri, watch->reread);
+    free(watch->last_value);
+    free(watch->key_name);
+    free(watch);
 }
 
 }  // namespace
@@ -306,6 +354,12 @@ void watch_first_read(const char *value, const void *arg) {
 /* ---- hooks of the connection side ---- */
 
 void db_sub_connection_opened(redis_instance_t *ri, redisAsyncContext *ac) {
+    ri->sub_unconfirmed = 0;
+    if (!ri->use_local_db)
+        for (GSList *l = ri->getandsub_ctx_list; l; l = l->next) {
+            auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(l->data);
+            if (watch->delivered) watch->reread_wanted = 1;
+        }
     for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
         if (!ctx->releasing && !ctx->sent_seq) send_subscribe(ri, ac, ctx);
@@ -313,6 +367,7 @@ void db_sub_connection_opened(redis_instance_t *ri, redisAsyncContext *ac) {
 }
 
 void db_sub_connection_lost(redis_instance_t *ri) {
+    ri->sub_unconfirmed = 0;
     for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
         ctx->sent_seq = 0;
@@ -331,9 +386,7 @@ void db_sub_destroy_all(redis_instance_t *ri) {
     while (ri->getandsub_ctx_list) {
         auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(ri->getandsub_ctx_list->data);
         ri->getandsub_ctx_list = g_slist_remove(ri->getandsub_ctx_list, watch);
-        if (watch->first_read) db_cancel_async_callback(ri, watch->first_read);
-        free(watch->key_name);
-        free(watch);
+        free_watch(ri, watch);
     }
     g_slist_free(ri->release_queue);
     ri->release_queue = nullptr;
@@ -387,6 +440,8 @@ void db_sub_reply(redisAsyncContext *ac, void *reply, void *privdata) {
         const char *name = element_string(r->element[1]);
         LOGD("(%s instance) %s (ctx %p) succeeded %s", ri->name, pattern ? "PSUBSCRIBE" : "SUBSCRIBE",
              name ? (void *)transport_handle(ri, name, pattern) : nullptr, name ? name : "NULL");
+        if (ri->sub_unconfirmed > 0) ri->sub_unconfirmed--;
+        if (name && !pattern) reread_watches(ri, name);
     } else if (strcmp(type, "unsubscribe") == 0 || strcmp(type, "punsubscribe") == 0) {
         const char *name = element_string(r->element[1]);
         LOGD("(%s instance) %s succeeded %s", ri->name, pattern ? "PUNSUBSCRIBE" : "UNSUBSCRIBE", name ? name : "NULL");
@@ -528,11 +583,9 @@ void db_get_and_subscribe_cleanup_ex(redis_instance_t *ri, db_get_and_subscribe_
         return;
     }
     LOGD("(%s instance) db_get_and_subscribe_cleanup_ex", ri->name);
-    if (watch->first_read) db_cancel_async_callback(ri, watch->first_read);
     db_unsubscribe_ex(ri, watch->subscribe_ctx);
     ri->getandsub_ctx_list = g_slist_remove(ri->getandsub_ctx_list, watch);
-    free(watch->key_name);
-    free(watch);
+    free_watch(ri, watch);
 }
 
 void db_get_and_subscribe_cleanup(redis_instance_t *ri, db_value_callback_t cb, const char *fmt, ...) {

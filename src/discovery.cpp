@@ -460,12 +460,17 @@ void dispatch(const cJSON *root, uint32_t ip, uint16_t port) {
         LOGD("ignoring packet: packet_type or network_id is null");
         return;
     }
-    const char *id;
+    const char *id = nullptr;
     if (!cJSON_IsNumber(type)) {
         drop_member("packet_type");
         return;
     }
-    if (!get_text(root, "device_id", true, &id)) return;
+    // "device_id" is read by the own-echo check (only with an id of our own) and by the leader and
+    // alive handling; any other datagram may go without it.
+    const bool id_needed =
+        g_disc->device_id || type->valueint == PACKET_IAMLEADER || type->valueint == PACKET_ALIVE;
+    if ((cJSON_GetObjectItemCaseSensitive(root, "device_id") || id_needed) && !get_text(root, "device_id", true, &id))
+        return;
     if (g_disc->device_id && id && strcmp(id, g_disc->device_id) == 0) {
         LOGD("Received from myself");
         if (g_disc->local_ip == 0) g_disc->local_ip = ip;

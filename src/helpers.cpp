@@ -51,6 +51,20 @@ char *get_nth_field(const char *key, int n)
     return field;
 }
 
+int id_usable(const char *what, const char *id)
+{
+    const char *why = NULL;
+    if (!id || !*id)
+        why = "empty";
+    else if (strlen(id) > ID_MAX_LEN)
+        why = "too long for the keys built from it";
+    else if (strpbrk(id, ":*?[]\\"))
+        why = "contains ':' or a glob character";
+    if (!why) return 1;
+    LOGW("Refusing %s '%s': %s", what ? what : "id", id ? id : "", why);
+    return 0;
+}
+
 void toupper_in_place(char *buf, size_t n)
 {
     for (size_t i = 0; i < n; i++) buf[i] = (char)toupper((unsigned char)buf[i]);
@@ -91,6 +105,12 @@ static void deferred_timer_cb(evutil_socket_t, short, void *arg)
     if (ctx->cb) ctx->cb(ctx->cb_arg);
     event_free(ctx->timer);
     free(ctx);
+}
+
+void set_cloexec(int fd) {
+    if (fd < 0) return;
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 int defer_callback(helper_callback_t cb, void *arg)

@@ -40,11 +40,29 @@ gboolean str_equal(gconstpointer a, gconstpointer b);
  */
 char *get_nth_field(const char *key, int n);
 
+/*
+ * The longest id that forms every key the engine builds from ids: keys and channels are formatted
+ * into 512 bytes, and the longest one made of ids alone is the keyspace channel of
+ * "landevicemap:<parent id>:<child id>".
+ */
+#define ID_MAX_LEN ((512 - 1 - (sizeof("__keyspace@0__:landevicemap::") - 1)) / 2)
+
+/*
+ * 1 when id can stand in keys: not empty, at most ID_MAX_LEN bytes, and free of ':' (which would
+ * split it when it is read back as a key's field) and of the glob characters * ? [ ] \ (which would
+ * widen the KEYS patterns and pattern subscriptions built from it). Otherwise WARN naming what and
+ * the id, and 0: the caller writes nothing for it.
+ */
+int id_usable(const char *what, const char *id);
+
 /* Upper-cases the first n bytes of buf; no terminator is looked for. */
 void toupper_in_place(char *buf, size_t n);
 
 /* The file's MD5 as 32 upper-case hex digits (caller frees), NULL when it cannot be read. */
 char *md5_file(const char *path);
+
+/* Marks a descriptor close-on-exec (the engine starts shells); a negative fd is ignored. */
+void set_cloexec(int fd);
 
 /* Calls cb(arg) once from the loop 1 ms later, never from inside this call. 0 when armed. */
 int defer_callback(helper_callback_t cb, void *arg);

@@ -85,9 +85,9 @@ int main(int argc, char **argv) {
     if (!write_pidfile(BRX_PIDFILE)) LOGW("Cannot create pid file %s", BRX_PIDFILE);
 
     if (lua_file) {
-        // The script ends the process itself (os.exit); a failing file never reaches the loop.
+        // A failing file never reaches the loop; the loop returns once nothing the script started is left.
         if (device_load_file(lua_file, base) < 0) return 1;
-        event_base_dispatch(base);
+        signals_dispatch(base);
         return 0;
     }
 
@@ -98,7 +98,7 @@ int main(int argc, char **argv) {
     }
     if (test_channel) device_subscribe_to_test_channel();
 
-    event_base_dispatch(base);
+    signals_dispatch(base);
 
     device_stop();
     http_destroy_ssl();

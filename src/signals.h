@@ -3,11 +3,23 @@
 
 struct event_base;
 
-/* Ignores SIGPIPE; makes SIGTERM and SIGINT end the loop of base. 0, or -1 on failure. */
+/*
+ * SIGPIPE: a write to a closed peer fails with EPIPE instead of ending the process. It is caught by
+ * a handler that does nothing rather than ignored, so that commands the engine starts through the
+ * shell get the default disposition back at exec.
+ * SIGTERM and SIGINT: stop the script code that runs (and any later script call), then end the
+ * loop of base. 0, or -1 on failure.
+ */
 int signals_install(struct event_base *base);
 
 /* 1 once SIGTERM or SIGINT has arrived; blocking waits check it after each sleep. */
 int signals_stop_requested(void);
+
+/*
+ * Runs the loop of base until SIGTERM or SIGINT arrived or no event is left but the signals' own
+ * wake-up event.
+ */
+void signals_dispatch(struct event_base *base);
 
 /* Removes the loop event and closes the descriptors (the handlers stay). */
 void signals_remove(void);

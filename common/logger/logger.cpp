@@ -41,6 +41,12 @@ char *rolling_file_name = nullptr;
 int logger_global_level = LVL_DEBUG;
 logger_category_t *categories = nullptr;
 
+// Beyond this a single line would rename that many files; a size of 0 or less would rotate on every line.
+const int kMaxRollingFileCount = 1000;
+
+// Settings refused or bounded while the lock is held, logged once the configuration is committed.
+char refused_settings[2][160];
+
 const size_t kLineBuffer = 8000;
 const size_t kPathBuffer = 4095;
 
@@ -214,9 +220,21 @@ void set_parameter_locked(const char *key, const char *value) {
     } else if (strcmp(key, "rollingfile") == 0) {
         rolling_file_enabled = is_true(value);
     } else if (strcmp(key, "rollingfile.count") == 0) {
-        max_rolling_file_count = value ? atoi(value) : 0;
+        int count = value ? atoi(value) : 0;
+        int bounded = count < 1 ? 1 : count > kMaxRollingFileCount ? kMaxRollingFileCount : count;
+        if (bounded != count)
+            snprintf(refused_settings[0], sizeof refused_settings[0],
+                     "logger.rollingfile.count %.40s out of range 1..%d, using %d", value ? value : "(null)",
+                     kMaxRollingFileCount, bounded);
+        max_rolling_file_count = bounded;
     } else if (strcmp(key, "rollingfile.size") == 0) {
-        max_rolling_file_size = value ? atoi(value) : 0;
+        int size = value ? atoi(value) : 0;
+        if (size > 0)
+            max_rolling_file_size = size;
+        else
+            snprintf(refused_settings[1], sizeof refused_settings[1],
+                     "logger.rollingfile.size %.40s is not a positive size, keeping %d", value ? value : "(null)",
+                     max_rolling_file_size);
     } else if (strcmp(key, "rollingfile.path") == 0) {
         free(rolling_file_path);
         rolling_file_path = copy_or_null(value);
@@ -265,10 +283,15 @@ void logger_cleanup(void) {
 }
 
 void logger_commit_parameters(void) {
+    char refused[2][sizeof refused_settings[0]];
     pthread_mutex_lock(&logger_lock);
     if (syslog_output_enabled)
         openlog(syslog_ident ? syslog_ident : "unknown", LOG_PID | LOG_CONS, LOG_USER);
     else
         closelog();
+    memcpy(refused, refused_settings, sizeof refused);
+    memset(refused_settings, 0, sizeof refused_settings);
     pthread_mutex_unlock(&logger_lock);
+    for (const char *line : refused)
+        if (line[0]) _log("logger", LVL_WARN, __FILE__, __LINE__, "%s", line);
 }

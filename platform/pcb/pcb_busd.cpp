@@ -1,12 +1,16 @@
 /*
  * pcb_busd: the development stand-in for the gateway's data-model bus.
  *
- *   pcb_busd [-s <socket>] [-j <journal>] <seed.json>
+ *   pcb_busd [-s <socket>] [-j <journal>] [-t <state.json>] <seed.json>
  *
  * Socket: -s, else PCB_STANDIN_SOCKET, else /var/run/pcb_sys. Prints "ready" once it listens.
  * The seed is a JSON object whose object members are bus objects and whose other members are
- * parameters (strings, booleans, numbers). Every object offers the test functions echo, fail,
- * silent and delayed (argument delay_ms, default 1000).
+ * parameters (strings, booleans, numbers). With -t the parameter values live on in that file: it is
+ * rewritten after every change and, when it exists, its values replace the seed's at the start, so
+ * a restarted bus still holds what was set before.
+ * Every object offers the test functions echo, fail, silent, empty (a reply without items) and
+ * delayed (argument delay_ms, default 1000).
+ * A value change from or to the empty string carries that value without text.
  */
 
 #include <cjson/cJSON.h>
@@ -77,6 +81,7 @@ std::map<std::string, size_t> g_index;
 std::map<int, std::unique_ptr<Client>> g_clients;
 std::vector<Delayed> g_delayed;
 FILE *g_journal = nullptr;
+std::string g_state_path;
 int g_next_cid = 1;
 volatile sig_atomic_t g_stop = 0;
 
@@ -126,11 +131,16 @@ bool load_object(const std::string &path, const cJSON *node) {
     return true;
 }
 
-bool load_seed(const char *file) {
+/* The JSON object in file, or NULL after a message; a missing file is only reported through *absent when given. */
+cJSON *read_json_object(const char *file, bool *absent) {
     FILE *f = fopen(file, "re");
     if (!f) {
-        fprintf(stderr, "pcb_busd: cannot open %s\n", file);
-        return false;
+        if (absent && errno == ENOENT) {
+            *absent = true;
+        } else {
+            fprintf(stderr, "pcb_busd: cannot open %s\n", file);
+        }
+        return nullptr;
     }
     std::string text;
     char buf[4096];
@@ -141,8 +151,14 @@ bool load_seed(const char *file) {
     if (!cJSON_IsObject(root)) {
         fprintf(stderr, "pcb_busd: %s is not a JSON object\n", file);
         cJSON_Delete(root);
-        return false;
+        return nullptr;
     }
+    return root;
+}
+
+bool load_seed(const char *file) {
+    cJSON *root = read_json_object(file, nullptr);
+    if (!root) return false;
     bool ok = true;
     const cJSON *m;
     cJSON_ArrayForEach(m, root) {
@@ -170,6 +186,51 @@ Param *find_param(Object *o, const char *name) {
     for (auto &p : o->params)
         if (p.name == name) return &p;
     return nullptr;
+}
+
+/* ---- the state file: {"<object>.<parameter>": <typed value>, ...} ---- */
+
+bool save_state() {
+    if (g_state_path.empty()) return true;
+    cJSON *root = cJSON_CreateObject();
+    if (!root) return false;
+    for (const auto &o : g_objects)
+        for (const auto &p : o.params)
+            cJSON_AddItemToObject(root, (o.path + "." + p.name).c_str(), pcb_standin::variant_to_json(&p.value));
+    char *text = cJSON_Print(root);
+    cJSON_Delete(root);
+    if (!text) return false;
+    std::string tmp = g_state_path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "we");
+    bool ok = f && fputs(text, f) >= 0;
+    if (f) ok = fclose(f) == 0 && ok;
+    free(text);
+    ok = ok && rename(tmp.c_str(), g_state_path.c_str()) == 0;
+    if (!ok) fprintf(stderr, "pcb_busd: cannot write %s: %s\n", g_state_path.c_str(), strerror(errno));
+    return ok;
+}
+
+/* Values of parameters that the seed no longer has, or of another type, are left out. */
+bool load_state() {
+    bool absent = false;
+    cJSON *root = read_json_object(g_state_path.c_str(), &absent);
+    if (!root) return absent;
+    const cJSON *m;
+    cJSON_ArrayForEach(m, root) {
+        const char *dot = strrchr(m->string, '.');
+        if (!dot) continue;
+        Param *p = find_param(find_object(std::string(m->string, (size_t)(dot - m->string)).c_str()), dot + 1);
+        variant_t v;
+        if (!p || !pcb_standin::variant_from_json(&v, m)) continue;
+        if (v.type != p->value.type) {
+            variant_cleanup(&v);
+            continue;
+        }
+        variant_cleanup(&p->value);
+        p->value = v;
+    }
+    cJSON_Delete(root);
+    return true;
 }
 
 /* Whether an object lies in the subtree of a request (depth -1: all of it). */
@@ -252,6 +313,14 @@ cJSON *text_param(const char *name, const std::string &text) {
     return j;
 }
 
+/* A changed value; the empty string goes without a value. */
+cJSON *changed_value_param(const char *name, const std::string &text) {
+    if (!text.empty()) return text_param(name, text);
+    cJSON *j = cJSON_CreateObject();
+    if (j) cJSON_AddStringToObject(j, "name", name);
+    return j;
+}
+
 /* The requests, of every client, that want notifications of kind attr about o. */
 std::vector<std::pair<Client *, uint64_t>> watchers_of(const Object &o, uint32_t attr) {
     std::vector<std::pair<Client *, uint64_t>> out;
@@ -325,6 +394,7 @@ void op_set(Client *c, uint64_t id, const cJSON *req) {
     variant_cleanup(&p->value);
     p->value = nv;
     std::string new_text = text_of(&p->value);
+    save_state();
     auto watchers = watchers_of(*o, PCB_ATTR_NOTIFY_VALUES);
     // Journal before anyone hears of the change, the writer included: whoever reacts to it and
     // then reads the journal must find the line.
@@ -332,8 +402,8 @@ void op_set(Client *c, uint64_t id, const cJSON *req) {
     for (const auto &w : watchers) {
         cJSON *params = cJSON_CreateArray();
         cJSON_AddItemToArray(params, text_param("parameter", p->name));
-        cJSON_AddItemToArray(params, text_param("oldvalue", old_text));
-        cJSON_AddItemToArray(params, text_param("newvalue", new_text));
+        cJSON_AddItemToArray(params, changed_value_param("oldvalue", old_text));
+        cJSON_AddItemToArray(params, changed_value_param("newvalue", new_text));
         queue(w.first, notification_message(w.second, notify_value_changed, "value_changed", *o, params));
     }
     send_done(c, id);
@@ -416,6 +486,8 @@ void op_execute(Client *c, uint64_t id, const cJSON *req) {
         send_done(c, id);
     } else if (f == "silent") {
         /* never answered */
+    } else if (f == "empty") {
+        send_done(c, id);
     } else if (f == "delayed") {
         long long delay = 1000;
         const cJSON *a;
@@ -550,7 +622,7 @@ void drop_dead() {
 void on_signal(int) { g_stop = 1; }
 
 int usage() {
-    fprintf(stderr, "usage: pcb_busd [-s <socket>] [-j <journal>] <seed.json>\n");
+    fprintf(stderr, "usage: pcb_busd [-s <socket>] [-j <journal>] [-t <state.json>] <seed.json>\n");
     return 1;
 }
 
@@ -565,6 +637,8 @@ int main(int argc, char **argv) {
             socket_path = argv[++i];
         else if (strcmp(argv[i], "-j") == 0 && i + 1 < argc)
             journal_path = argv[++i];
+        else if (strcmp(argv[i], "-t") == 0 && i + 1 < argc)
+            g_state_path = argv[++i];
         else if (argv[i][0] == '-')
             return usage();
         else
@@ -573,6 +647,7 @@ int main(int argc, char **argv) {
     if (!seed) return usage();
     if (socket_path.empty()) socket_path = pcb_standin::socket_path_for(nullptr);
     if (!load_seed(seed)) return 1;
+    if (!g_state_path.empty() && !load_state()) return 1;
     if (journal_path) {
         g_journal = fopen(journal_path, "ae");
         if (!g_journal) {

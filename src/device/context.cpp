@@ -8,8 +8,11 @@
 #include "common/logger/logger.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
@@ -37,6 +40,9 @@ int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
     open_luahttp(L);
+    open_luacoap(L);
+    open_luatcp(L);
+    open_luatimer(L);
     open_luadb(L);
     lua_settop(L, 0);
     return 0;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "src/coap_client.h"
 #include "src/db.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
@@ -19,8 +20,11 @@
 #include "src/discovery.h"
 #include "src/helpers.h"
 #include "src/http_client.h"
+#include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/signals.h"
@@ -118,7 +122,10 @@ void init_base(struct event_base *base) {
     g_main_base = base;
     db_set_event_base(redis_instance_conf, base);
     db_set_event_base(redis_instance_state, base);
+    timer_set_event_base(base);
     luahttp_set_event_base(base);
+    luacoap_set_event_base(base);
+    luatcp_set_event_base(base);
     http_set_event_base(base);
     helpers_set_event_base(base);
 }
@@ -135,6 +142,7 @@ int device_start(struct event_base *base) {
         LOGW("Cannot setup ssl");
         return -1;
     }
+    init_coap_client();
 
     if (cfg_is_daemon() == 1) {
         LOGI("Brixmoor set to run as a daemon - going background");
@@ -195,6 +203,7 @@ int device_load_file(const char *path, struct event_base *base) {
     init_base(base);
     // Scripts run here may use https; without a CA they still run.
     if (http_setup_ssl(cfg_ca_cert_path()) < 0) LOGW("Cannot setup ssl");
+    init_coap_client();
     load_file_state = lua_state_new();
     if (!load_file_state) BRX_OOM_EXIT("Cannot create lua state");
     open_lualibs(load_file_state);

@@ -10,6 +10,8 @@
 #include "src/device_cfg.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 
 #define LOG_CATEGORY "driver"
 
@@ -20,10 +22,30 @@ redis_instance_t *ri_state = nullptr;
 
 const char *or_null(const char *s) { return s ? s : "(null)"; }
 
+/* ---- the watch around every call into a state ---- */
+
+/* The state instance's one blocking connection is shared by the engine and every script. */
+int transaction_open(void) { return ri_state && db_in_transaction(ri_state); }
+
+const char *role_of(lua_State *L) {
+    device_ctx_t *ctx = get_device_context_by_luastate(L);
+    if (ctx) return L == ctx->L_drv ? "driver" : "app";
+    if (get_domain_context_by_luastate(L)) return "default_driver";
+    return "script";
+}
+
+/* A MULTI that the call opened and left open would swallow every later blocking write. */
+void call_done(lua_State *L, const char *role, const char *hook, int was_open) {
+    if (was_open || !transaction_open()) return;
+    LOGW("MULTI left open by %s.%s - DISCARD sent", role ? role : role_of(L), hook ? hook : "chunk");
+    db_discard(ri_state);
+}
+
 /* ---- closing ---- */
 
 void release_state_callbacks(lua_State *L, cleanup_done_cb_t done, const void *arg) {
-    // Timers and TCP connections of the state end here too once those modules exist.
+    cleanup_timer(L);
+    cleanup_tcp(L);
     cleanup_luadb_callbacks(L, done, arg);
 }
 
@@ -87,7 +109,7 @@ void run_role_hook(lua_State *L, const char *role, const char *hook, const char 
                    int clear_role) {
     hook_call h = {role, hook, args, nargs, 1, clear_role};
     char err[1024];
-    if (lua_state_protected(L, hook_body, &h, err, sizeof(err)) != 0)
+    if (lua_state_protected_named(L, role, hook, hook_body, &h, err, sizeof(err)) != 0)
         LOGW("Doing script failed with error #%d: %s", 1, err);
 }
 
@@ -122,14 +144,14 @@ int chunk_ref_body(lua_State *L, void *ud) {
 }
 
 /* 0 with *ref holding the chunk's value, or -1 (logged). */
-int run_chunk_ref(lua_State *L, const char *code, const char *path, int *ref) {
+int run_chunk_ref(lua_State *L, const char *role, const char *code, const char *path, int *ref) {
     if (!code && !path) {
         LOGW("NULL script received");
         return -1;
     }
     chunk_run c = {code, path, LUA_NOREF};
     char err[1024];
-    if (lua_state_protected(L, chunk_ref_body, &c, err, sizeof(err)) != 0) {
+    if (lua_state_protected_named(L, role, "chunk", chunk_ref_body, &c, err, sizeof(err)) != 0) {
         LOGW("Doing script failed with error #%d: %s", 1, err);
         return -1;
     }
@@ -155,7 +177,7 @@ int install_body(lua_State *L, void *ud) {
 void install_role(lua_State *L, const char *role, int ref) {
     install in = {role, ref};
     char err[512];
-    if (lua_state_protected(L, install_body, &in, err, sizeof(err)) != 0) {
+    if (lua_state_protected_named(L, role, "install", install_body, &in, err, sizeof(err)) != 0) {
         LOGW("Cannot set %s: %s", role, err);
         lua_state_unref(L, ref);
     }
@@ -205,7 +227,7 @@ void driver_code_cb(const char *value, const void *arg) {
     if (!ctx || ctx->tokens[CTX_TOKEN_DRV_CODE] != token) return;
     LOGD("Load driver script callback with device_id %s", ctx->device_id);
     int ref = LUA_NOREF;
-    if (run_chunk_ref(ctx->L_drv, value, nullptr, &ref) != 0) return;
+    if (run_chunk_ref(ctx->L_drv, "driver", value, nullptr, &ref) != 0) return;
     ctx = find_device_context_by_token(token);
     if (!ctx) return;
     // A newer load supersedes one still waiting for its clean-up; a rebuild, which replaces L_drv,
@@ -227,7 +249,7 @@ void app_code_cb(const char *value, const void *arg) {
     LOGD("Load app script callback");
     cleanup(ctx->L_app, "app", nullptr, nullptr);
     int ref = LUA_NOREF;
-    if (run_chunk_ref(ctx->L_app, value, nullptr, &ref) != 0) return;
+    if (run_chunk_ref(ctx->L_app, "app", value, nullptr, &ref) != 0) return;
     ctx = find_device_context_by_token(token);
     if (!ctx) return;
     install_role(ctx->L_app, "app", ref);
@@ -287,7 +309,7 @@ int run_chunk(lua_State *L, const char *code, const char *path) {
     if (lua_state_protected(L, chunk_load_body, &c, err, sizeof(err)) == 0) {
         lua_rawgeti(L, LUA_REGISTRYINDEX, c.ref);
         lua_state_unref(L, c.ref);
-        if (lua_state_pcall(L, 0, LUA_MULTRET, err, sizeof(err)) == 0) return 0;
+        if (lua_state_pcall_named(L, nullptr, "chunk", 0, LUA_MULTRET, err, sizeof(err)) == 0) return 0;
     }
     LOGW("Doing script failed with error #%d: %s", 1, err);
     return -1;
@@ -321,7 +343,7 @@ int load_default_driver_file(domain_ctx_t *dctx) {
     char path[256];
     snprintf(path, sizeof(path), "%s/%s", dir, name);
     int ref = LUA_NOREF;
-    if (run_chunk_ref(dctx->L, nullptr, path, &ref) != 0) return 1;
+    if (run_chunk_ref(dctx->L, "default_driver", nullptr, path, &ref) != 0) return 1;
     init_default_driver(dctx, ref);
     return 0;
 }
@@ -337,7 +359,7 @@ void domain_code_cb(const char *value, const void *arg) {
     LOGI("Load default driver script for domain %s", dctx->domain);
     cleanup(dctx->L, "default_driver", nullptr, nullptr);
     int ref = LUA_NOREF;
-    if (run_chunk_ref(dctx->L, value, nullptr, &ref) != 0) return;
+    if (run_chunk_ref(dctx->L, "default_driver", value, nullptr, &ref) != 0) return;
     dctx = find_domain_context_by_token(token);
     if (!dctx) return;
     init_default_driver(dctx, ref);
@@ -353,7 +375,7 @@ void configure_one_app(lua_State *L, const char *key) {
     if (class_name && app_id) {
         LOGD("configure_app_keys configure for id %s (%s)", app_id, class_name);
         int ref = LUA_NOREF;
-        if (run_chunk_ref(L, code, nullptr, &ref) == 0) {
+        if (run_chunk_ref(L, "app", code, nullptr, &ref) == 0) {
             install_role(L, "app", ref);
             const char *args[] = {class_name, app_id};
             run_role_hook(L, "app", "configure", args, 2, 1);
@@ -369,6 +391,7 @@ void configure_one_app(lua_State *L, const char *key) {
 void driver_setup_redis_instance(redis_instance_t *conf, redis_instance_t *state) {
     ri_conf = conf;
     ri_state = state;
+    lua_state_set_call_watch(transaction_open, call_done);
 }
 
 void close_lua_state(lua_State *L, const char *role) {
@@ -394,7 +417,7 @@ void cleanup(lua_State *L, const char *role, cleanup_done_cb_t done, const void 
     if (role) {
         role_cleanup rc = {role};
         char err[1024];
-        if (lua_state_protected(L, role_cleanup_body, &rc, err, sizeof(err)) != 0)
+        if (lua_state_protected_named(L, role, "cleanup", role_cleanup_body, &rc, err, sizeof(err)) != 0)
             LOGW("cleanup: failed with error #%d: %s", 1, err);
     }
     release_state_callbacks(L, done, arg);
@@ -410,11 +433,11 @@ void lua_pcall_safe(lua_State *L, const char *role, const char *hook, const char
     const char *args[] = {text};
     hook_call h = {role, hook, args, 1, 0, 0};
     char err[1024];
-    int rc = L ? lua_state_protected(L, hook_body, &h, err, sizeof(err)) : -1;
+    int rc = L ? lua_state_protected_named(L, role, hook, hook_body, &h, err, sizeof(err)) : -1;
     if (rc != 0) {
         LOGW("lua pcall: failed with error %s", L ? err : "no script state");
-        // The script may have left a MULTI open.
-        db_discard(ri_state);
+        // A MULTI the hook opened is already gone (call_done); this ends one that was open before it.
+        if (transaction_open()) db_discard(ri_state);
     }
     // The memory profiler samples L here once it exists.
 }
@@ -499,7 +522,7 @@ void set_version(device_ctx_t *ctx) {
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     version_read v = {role, nullptr};
     char err[1024];
-    if (lua_state_protected(L, version_body, &v, err, sizeof(err)) != 0) {
+    if (lua_state_protected_named(L, role, "get_version", version_body, &v, err, sizeof(err)) != 0) {
         LOGW("Get version failed due to Lua error %s", err);
         return;
     }

@@ -14,6 +14,7 @@
 struct lua_State;
 typedef struct lua_State lua_State;
 
+/* Also installs the watch around every call into a state that discards a MULTI the call left open. */
 void driver_setup_redis_instance(redis_instance_t *conf, redis_instance_t *state);
 
 /*
@@ -26,7 +27,8 @@ void close_lua_state(lua_State *L, const char *role);
 /* The role clean-up; done(arg) runs exactly once when the state's db unsubscriptions completed. */
 void cleanup(lua_State *L, const char *role, cleanup_done_cb_t done, const void *arg);
 
-/* <role>.<hook>(text), protected; a failure logs and sends DISCARD on the state instance. */
+/* <role>.<hook>(text), protected; a failure is logged. A MULTI left open by any call into a state
+ * (hook, callback or chunk) is discarded after it: see driver_setup_redis_instance. */
 void lua_pcall_safe(lua_State *L, const char *role, const char *hook, const char *text);
 void lua_pcall_driver(device_ctx_t *ctx, const char *json);
 void lua_pcall_driver_selftest(device_ctx_t *ctx, const char *args);

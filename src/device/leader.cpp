@@ -52,6 +52,9 @@ int master_device_start(void) {
         return -1;
     }
     if (watch_keys(newdevice_callback, "newdevice:*") < 0) return -1;
+    // The watches are in force before anything below writes: the states that the drivers write in
+    // their init during the set-up are republished too.
+    if (db_wait_subscribed(redis_instance_state) != 0) LOGW("The leader's watches may miss the first changes");
 
     if (!db_subscribe(redis_instance_state, test_triggered_cb, nullptr, "newdevice:test"))
         LOGW("Subscribe for test channel failed");

@@ -66,7 +66,7 @@ void device_found(const discovery_event_t *ev) {
     }
     const char *d = ev->domain ? ev->domain : "LAN";
     const char *a = ev->hardware_addr;
-    if (!a) return;
+    if (!a || !id_usable("device address", a)) return;
     char *record = db_get_sync(redis_instance_state, "newdevice:%s:%s:notify", d, a);
     if (record) {
         free(record);
@@ -95,7 +95,7 @@ void device_alive(const discovery_event_t *ev) {
         LOGD("I'm not a gateway thus not interested in another device alive");
         return;
     }
-    if (!ev->id) return;
+    if (!ev->id || !id_usable("device id", ev->id)) return;
     char *online = db_get_sync(redis_instance_state, "device:%s:state:online", ev->id);
     if (!online || strcmp(online, "false") == 0) {
         if (online) LOGD("alive callback for device_id %s - setting true", ev->id);
@@ -224,6 +224,7 @@ void setup_device_got_deviceid(const char *device_id) {
         LOGW("Got null device_id");
         return;
     }
+    if (!id_usable("device id", device_id)) return;
     device_ctx_t *ctx = get_device_context(device_id);
     if (!ctx) ctx = create_device_context(device_id, cfg_get_type(), nullptr, "LAN");
     if (!ctx) {
@@ -264,8 +265,17 @@ void setup_device_lan(const char *network_id, device_ctx_t *ctx) {
 
 void subdevices_keys_cb(const void *keys, const void *) {
     for (const GSList *it = (const GSList *)keys; it; it = it->next) {
-        char *child = get_nth_field((const char *)it->data, 3);
+        const char *key = (const char *)it->data;
+        char *child = get_nth_field(key, 3);
         if (!child) continue;
+        // A fourth field: the child's id holds a colon and cannot be read back from the key.
+        char *rest = get_nth_field(key, 4);
+        if (rest || !id_usable("child device id", child)) {
+            if (rest) LOGW("Refusing child device id of %s: contains ':'", key);
+            free(rest);
+            free(child);
+            continue;
+        }
         device_ctx_t *ctx = get_device_context(child);
         if (!ctx) {
             char *class_name = db_get_sync(redis_instance_state, "device:%s:meta:class", child);

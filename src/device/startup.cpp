@@ -80,7 +80,7 @@ void start_get_network_id_cb(const char *value, const void *arg) {
 
 void start_get_device_id_cb(const char *value, const void *) {
     char *device_id = nullptr;
-    if (value) {
+    if (value && id_usable("device id", value)) {
         LOGI("Creating context id %s, type %s", value, or_null(cfg_get_type()));
         this_device_ctx = create_device_context(value, cfg_get_type(), nullptr, "LAN");
         if (!this_device_ctx)
@@ -185,6 +185,10 @@ int gateway_start(void) {
 
     char *id = db_get_sync(redis_instance_state, "device:LAN:%s", mac_text());
     LOGI("got this_device_id: %s", or_null(id));
+    if (id && !id_usable("device id", id)) {
+        free(id);
+        id = nullptr;
+    }
     if (id) {
         LOGI("Creating context");
         this_device_ctx = create_device_context(id, cfg_get_type(), nullptr, "LAN");

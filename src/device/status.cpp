@@ -47,8 +47,13 @@ void status_set(brx_status_t status) {
     LOGI("status_set (%s) -> (%s)", old ? old : "null", text);
     free(old);
     db_set(redis_instance_state, STATUS_KEY, text);
-    // Blocking, so that subscribers hear of it even while the loop thread sleeps in a wait.
-    db_publish_sync(redis_instance_state, STATUS_KEY, text);
+    // The announcement goes where the SET went. On the gateway it is blocking, so that subscribers
+    // hear of it even while the loop thread sleeps in a wait; a follower's SET and PUBLISH both go to
+    // the leader, asynchronously.
+    if (db_is_local(redis_instance_state))
+        db_publish_sync(redis_instance_state, STATUS_KEY, text);
+    else
+        db_publish(redis_instance_state, STATUS_KEY, text);
 }
 
 brx_status_t status_get(void) {

@@ -1,6 +1,7 @@
 #include "src/lua_api/lua_state.h"
 
 #include <lua.hpp>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,32 +15,69 @@ namespace {
 lua_state_forget_fn *forget_hooks = nullptr;
 size_t forget_count = 0;
 
-/* The states the engine is inside, innermost last; a state may appear more than once. */
-lua_State **running = nullptr;
+/* One call into a state; the calls the engine is inside, innermost last (a state may appear more than once). */
+struct frame {
+    lua_State *L;
+    const char *role;
+    const char *hook;
+    int begun;  /* the call watch's answer at the start */
+};
+frame *running = nullptr;
 size_t running_count = 0;
 size_t running_cap = 0;
 
+lua_state_call_begin_fn watch_begin = nullptr;
+lua_state_call_end_fn watch_end = nullptr;
+
+/* Read by the signal handler: the state running now, and whether script code is stopped for good. */
+lua_State *volatile innermost = nullptr;
+volatile sig_atomic_t interrupted = 0;
+
 uintptr_t last_cb_id = 0;
 
-void enter(lua_State *L) {
+void stop_hook(lua_State *L, lua_Debug *) {
+    // The hook stays: a script that catches the error meets it again at its next instruction.
+    luaL_error(L, "interrupted: the engine is stopping");
+}
+
+/* Only Lua instructions raise: the engine's own C work in the state (pushes, module set-up) goes on. */
+void arm_stop(lua_State *L) {
+    if (L) lua_sethook(L, stop_hook, LUA_MASKCOUNT, 1);
+}
+
+void enter(lua_State *L, const char *role, const char *hook) {
     if (running_count == running_cap) {
         size_t cap = running_cap ? running_cap * 2 : 16;
-        lua_State **grown = (lua_State **)realloc(running, cap * sizeof(*grown));
+        frame *grown = (frame *)realloc(running, cap * sizeof(*grown));
         if (!grown) BRX_OOM_EXIT("running states");
         running = grown;
         running_cap = cap;
     }
-    running[running_count++] = L;
+    int begun = watch_begin ? watch_begin() : 0;
+    running[running_count++] = frame{L, role, hook, begun};
+    innermost = L;
+    if (interrupted) arm_stop(L);
 }
 
-void leave(lua_State *L) {
+/* Ends the innermost call into L and hands back its frame. */
+frame leave(lua_State *L) {
+    frame f = {L, nullptr, nullptr, 0};
     for (size_t i = running_count; i > 0; i--) {
-        if (running[i - 1] == L) {
+        if (running[i - 1].L == L) {
+            f = running[i - 1];
             memmove(&running[i - 1], &running[i], (running_count - i) * sizeof(*running));
             running_count--;
-            return;
+            break;
         }
     }
+    innermost = running_count ? running[running_count - 1].L : nullptr;
+    // An outer call into another state was not running when the signal came.
+    if (interrupted) arm_stop(innermost);
+    return f;
+}
+
+void call_ended(const frame &f) {
+    if (watch_end) watch_end(f.L, f.role, f.hook, f.begun);
 }
 
 int panic(lua_State *L) {
@@ -116,7 +154,8 @@ lua_State *lua_state_new(void) {
     lua_State *L = luaL_newstate();
     if (!L) return nullptr;
     lua_atpanic(L, panic);
-    if (lua_state_protected(L, prepare_registry, nullptr, nullptr, 0) != 0) {
+    protected_call c = {prepare_registry, nullptr};
+    if (lua_cpcall(L, trampoline, &c) != 0) {
         lua_close(L);
         return nullptr;
     }
@@ -139,8 +178,18 @@ void lua_state_forget(lua_State *L) {
 
 int lua_state_is_running(lua_State *L) {
     for (size_t i = 0; i < running_count; i++)
-        if (running[i] == L) return 1;
+        if (running[i].L == L) return 1;
     return 0;
+}
+
+void lua_state_set_call_watch(lua_state_call_begin_fn begin, lua_state_call_end_fn end) {
+    watch_begin = begin;
+    watch_end = end;
+}
+
+void lua_state_interrupt(void) {
+    interrupted = 1;
+    arm_stop(innermost);
 }
 
 namespace {
@@ -157,32 +206,52 @@ int take_error(lua_State *L, char *err, size_t errlen) {
 
 }  // namespace
 
-int lua_state_protected(lua_State *L, lua_state_fn fn, void *ud, char *err, size_t errlen) {
+int lua_state_protected_named(lua_State *L, const char *role, const char *hook, lua_state_fn fn, void *ud, char *err,
+                              size_t errlen) {
     if (err && errlen) err[0] = '\0';
     if (!L || !fn) return -1;
     protected_call c = {fn, ud};
-    enter(L);
+    enter(L, role, hook);
     int status = lua_cpcall(L, trampoline, &c);
-    leave(L);
-    return status == 0 ? 0 : take_error(L, err, errlen);
+    frame f = leave(L);
+    int rc = status == 0 ? 0 : take_error(L, err, errlen);
+    call_ended(f);
+    return rc;
+}
+
+int lua_state_protected(lua_State *L, lua_state_fn fn, void *ud, char *err, size_t errlen) {
+    return lua_state_protected_named(L, nullptr, nullptr, fn, ud, err, errlen);
+}
+
+int lua_state_pcall_named(lua_State *L, const char *role, const char *hook, int nargs, int nresults, char *err,
+                          size_t errlen) {
+    if (err && errlen) err[0] = '\0';
+    if (!L) return -1;
+    enter(L, role, hook);
+    int status = lua_pcall(L, nargs, nresults, 0);
+    frame f = leave(L);
+    int rc = status == 0 ? 0 : take_error(L, err, errlen);
+    call_ended(f);
+    return rc;
 }
 
 int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t errlen) {
-    if (err && errlen) err[0] = '\0';
-    if (!L) return -1;
-    enter(L);
-    int status = lua_pcall(L, nargs, nresults, 0);
-    leave(L);
-    return status == 0 ? 0 : take_error(L, err, errlen);
+    return lua_state_pcall_named(L, nullptr, nullptr, nargs, nresults, err, errlen);
+}
+
+int lua_state_call_ref_in(const char *category, lua_State *L, int cb_ref, int arg_ref, int one_shot,
+                          lua_state_fn push, void *ud, const char *name, const char *fmt) {
+    call_ref c = {cb_ref, arg_ref, one_shot, push, ud};
+    char err[1024];
+    if (lua_state_protected_named(L, nullptr, name, call_ref_body, &c, err, sizeof(err)) == 0) return 0;
+    _log(category ? category : LOG_CATEGORY, LVL_WARN, __FILE__, __LINE__, fmt ? fmt : "%s failed with error %s",
+         name ? name : "callback", err);
+    return -1;
 }
 
 int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
                        const char *name) {
-    call_ref c = {cb_ref, arg_ref, one_shot, push, ud};
-    char err[1024];
-    if (lua_state_protected(L, call_ref_body, &c, err, sizeof(err)) == 0) return 0;
-    LOGW("%s failed with error %s", name ? name : "callback", err);
-    return -1;
+    return lua_state_call_ref_in(LOG_CATEGORY, L, cb_ref, arg_ref, one_shot, push, ud, name);
 }
 
 void lua_state_unref(lua_State *L, int ref) {

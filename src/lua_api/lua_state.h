@@ -34,6 +34,22 @@ void lua_state_forget(lua_State *L);
 /* 1 while the engine is inside a call into L (at any depth). */
 int lua_state_is_running(lua_State *L);
 
+/*
+ * A watch around every call into any state (hooks, callbacks, chunks): begin() runs as the call
+ * starts and end() once it has returned, with begin's answer. role and hook name the call where
+ * the caller named it (NULL otherwise). One watch for the process; a later one replaces it.
+ */
+typedef int (*lua_state_call_begin_fn)(void);
+typedef void (*lua_state_call_end_fn)(lua_State *L, const char *role, const char *hook, int begun);
+void lua_state_set_call_watch(lua_state_call_begin_fn begin, lua_state_call_end_fn end);
+
+/*
+ * Async-signal-safe. Stops script code for good: the state running now raises an error at its
+ * next instruction, and so does every call into a state from then on, so no script can keep the
+ * process from its tear-down.
+ */
+void lua_state_interrupt(void);
+
 /* Body of a protected call: pushes what it needs, may raise; returns ignored. */
 typedef int (*lua_state_fn)(lua_State *L, void *ud);
 
@@ -42,6 +58,9 @@ typedef int (*lua_state_fn)(lua_State *L, void *ud);
  * 0 on success; -1 on a Lua error, with its text copied into err (when given; cut to errlen).
  */
 int lua_state_protected(lua_State *L, lua_state_fn fn, void *ud, char *err, size_t errlen);
+/* The same, naming the call for the call watch (role NULL: the watch finds it from L). */
+int lua_state_protected_named(lua_State *L, const char *role, const char *hook, lua_state_fn fn, void *ud, char *err,
+                              size_t errlen);
 
 /*
  * lua_pcall of the function and nargs arguments the caller left on the stack (nresults may be
@@ -49,6 +68,8 @@ int lua_state_protected(lua_State *L, lua_state_fn fn, void *ud, char *err, size
  * copied into err (when given) and removed.
  */
 int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t errlen);
+int lua_state_pcall_named(lua_State *L, const char *role, const char *hook, int nargs, int nresults, char *err,
+                          size_t errlen);
 
 /*
  * Calls the function held by registry reference cb_ref with the values that push(L, ud) pushes
@@ -58,6 +79,12 @@ int lua_state_pcall(lua_State *L, int nargs, int nresults, char *err, size_t err
  */
 int lua_state_call_ref(lua_State *L, int cb_ref, int arg_ref, int one_shot, lua_state_fn push, void *ud,
                        const char *name);
+/*
+ * The same, with the error line logged in the caller's log category; a module whose line reads
+ * otherwise gives its format (fmt), whose two "%s" take name and the error text.
+ */
+int lua_state_call_ref_in(const char *category, lua_State *L, int cb_ref, int arg_ref, int one_shot,
+                          lua_state_fn push, void *ud, const char *name, const char *fmt = nullptr);
 
 /* Releases a registry reference (LUA_REFNIL and LUA_NOREF release nothing); never raises. */
 void lua_state_unref(lua_State *L, int ref);

@@ -175,7 +175,8 @@ void db_get_async_callback(const char *value, const void *arg) {
     c->asyncget_ctx = nullptr;
     lua_State *L = c->rec.L;
     key_value kv = {c->key, value, 1};
-    lua_state_call_ref(L, c->rec.callback_index, LUA_REFNIL, 1, push_key_value, &kv, "db_get_async_callback");
+    lua_state_call_ref_in(LOG_CATEGORY, L, c->rec.callback_index, LUA_REFNIL, 1, push_key_value, &kv,
+                          "db_get_async_callback");
     check_context_luamem(L);
     dispose(c);
 }
@@ -191,7 +192,8 @@ void db_subscribe_callback(const char *key, const char *value, const void *arg) 
     // The script may end this very subscription: nothing of the record is used after the call.
     lua_State *L = c->rec.L;
     key_value kv = {key, value, c->is_psubscribe};
-    lua_state_call_ref(L, c->rec.callback_index, LUA_REFNIL, 0, push_key_value, &kv, "db_subscribe_callback");
+    lua_state_call_ref_in(LOG_CATEGORY, L, c->rec.callback_index, LUA_REFNIL, 0, push_key_value, &kv,
+                          "db_subscribe_callback");
     check_context_luamem(L);
 }
 
@@ -203,8 +205,8 @@ void db_get_keys_callback(const void *data, const void *arg) {
     }
     db_list = g_slist_remove(db_list, c);
     lua_State *L = c->rec.L;
-    lua_state_call_ref(L, c->rec.callback_index, LUA_REFNIL, 1, push_keys_table, (void *)data,
-                       "db_get_keys_callback");
+    lua_state_call_ref_in(LOG_CATEGORY, L, c->rec.callback_index, LUA_REFNIL, 1, push_keys_table, (void *)data,
+                          "db_get_keys_callback");
     check_context_luamem(L);
     dispose(c);
 }

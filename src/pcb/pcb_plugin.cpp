@@ -39,9 +39,9 @@ void ap_home_automation_change_cb(const char *, const char *, const char *, cons
 void pass_results_to_lua(const char *, const char *, const char *, void *);
 
 pcbclient_notification_t NOTIFICATIONS[] = {
-    {"ZIR.HomeAutomation", home_automation_change_cb, nullptr, nullptr, nullptr},
-    {"APService.GatewayClient", gateway_client_change_cb, nullptr, nullptr, nullptr},
-    {"APService.HomeAutomation", ap_home_automation_change_cb, nullptr, nullptr, nullptr},
+    {"ZIR.HomeAutomation", home_automation_change_cb, nullptr, nullptr, nullptr, nullptr},
+    {"APService.GatewayClient", gateway_client_change_cb, nullptr, nullptr, nullptr, nullptr},
+    {"APService.HomeAutomation", ap_home_automation_change_cb, nullptr, nullptr, nullptr, nullptr},
 };
 
 pcbclient_function_result_t FUNCTION_RESULTS[] = {
@@ -82,8 +82,10 @@ void write_object_message(char type, const char *path, const char *json) {
     write_message_on_pipe(msg, len);
 }
 
+/* A value without text (the bus may send none) counts as "". */
 void log_param_change(const char *path, const char *name, const char *old_value, const char *new_value) {
-    LOGD("NEW Param value %s.%s. changed from \"%s\" to \"%s\".", path, name, old_value, new_value);
+    LOGD("NEW Param value %s.%s. changed from \"%s\" to \"%s\".", path, name, old_value ? old_value : "",
+         new_value ? new_value : "");
 }
 
 void home_automation_change_cb(const char *path, const char *name, const char *old_value, const char *new_value) {
@@ -108,6 +110,12 @@ void object_changed_cb(const char *path, const char *json) {
 
 void custom_notification_cb(const char *path, const char *json) { write_object_message('C', path, json ? json : ""); }
 
+/* After every event of the observation: its entry is removed only once they all were handled. */
+void observation_end_cb(const char *path) {
+    LOGD("Observation of %s ended", path);
+    write_object_message('E', path, "");
+}
+
 void param_changed_cb(const char *path, const char *name, const char *old_value, const char *new_value) {
     log_param_change(path, name, old_value, new_value);
 }
@@ -130,6 +138,11 @@ void pass_results_to_lua(const char *path, const char *function, const char *res
 
 /* ---- loop thread: the registry ---- */
 
+/*
+ * The first entry (in registration order, dropped ones included) of that name and index. Results
+ * and observation events of a name come in the order in which its entries were registered, so the
+ * first entry is the one they belong to, also when a dropped entry still waits for its end.
+ */
 custom_data_ctx_t *get_custom_data(const char *name, char index, int observation) {
     for (GSList *l = custom_data_ctx_list; l; l = l->next) {
         custom_data_ctx_t *ctx = (custom_data_ctx_t *)l->data;
@@ -162,17 +175,31 @@ void unregister_ctx(custom_data_ctx_t *ctx) {
     free(ctx);
 }
 
-/* The lowest index that no pending call of this function holds; 0 when all are taken. */
+/*
+ * The lowest index that no live pending call of this function holds; 0 when all are taken. A
+ * dropped call's index can be given again: the bus ends the dropped call before it takes a later
+ * one, so its end still reaches the dropped entry first.
+ */
 char free_index(const char *name) {
     for (char index = 'a'; index <= 'z'; index++) {
         bool taken = false;
         for (GSList *l = custom_data_ctx_list; l && !taken; l = l->next) {
             const custom_data_ctx_t *ctx = (const custom_data_ctx_t *)l->data;
-            taken = !ctx->is_observation && ctx->func_index == index && strncmp(ctx->func_name, name, kMaxKey) == 0;
+            taken = !ctx->is_observation && !ctx->dropped && ctx->func_index == index &&
+                    strncmp(ctx->func_name, name, kMaxKey) == 0;
         }
         if (!taken) return index;
     }
     return 0;
+}
+
+/* Whether no later entry observes the path, so that this one may still be live on the bus. */
+bool last_observation_of(const custom_data_ctx_t *ctx, GSList *after) {
+    for (GSList *l = after; l; l = l->next) {
+        const custom_data_ctx_t *other = (const custom_data_ctx_t *)l->data;
+        if (other->is_observation && strcmp(other->func_name, ctx->func_name) == 0) return false;
+    }
+    return true;
 }
 
 /* ---- loop thread: the reader ---- */
@@ -186,6 +213,15 @@ void handle_object_message(const char *what, const char *path, const char *json)
     LOGD("%s for %s", what, path);
     custom_data_ctx_t *ctx = get_custom_data(path, 'a', 1);
     if (ctx && ctx->custom_data && ctx->custom_data->callback) ctx->custom_data->callback(json, ctx->custom_data->arg);
+}
+
+/* The observation's last event has been handled: its entry goes. */
+void handle_observation_end(const char *path) {
+    LOGD("handle_observation_end for %s", path);
+    custom_data_ctx_t *ctx = get_custom_data(path, 'a', 1);
+    if (!ctx) return;
+    free(ctx->custom_data);
+    unregister_ctx(ctx);
 }
 
 void handle_function_cb(const char *name, const char *rest) {
@@ -217,6 +253,7 @@ void handle_message(char type, char *payload, size_t, void *) {
     case 'P': handle_param_change(name, rest); break;
     case 'O': handle_object_message("handle_object_change", name, rest); break;
     case 'C': handle_object_message("handle_custom_change", name, rest); break;
+    case 'E': handle_observation_end(name); break;
     default: LOGW("Unknown type '%c'", type); break;
     }
 }
@@ -319,7 +356,7 @@ int pcb_plugin_call_async_json_args(const char *function, const char *json_args,
     custom_data_ctx_t *ctx = new_ctx(function, index, 0, data, "Cannot create ctx for function");
     LOGD("Register ctx %p for function %s index %c", (void *)ctx, ctx->func_name, index);
     register_ctx(ctx);
-    if (!pcbclient2_call_async_json_args(function, json_args, ctx)) {
+    if (!pcbclient2_call_async_json_args(function, json_args, ctx, &ctx->call_id)) {
         unregister_ctx(ctx);
         return -1;
     }
@@ -332,11 +369,31 @@ int pcb_plugin_observe_object(const char *object, custom_data_t *data) {
     custom_data_ctx_t *ctx = new_ctx(object, 'a', 1, data, "Cannot create ctx for object");
     LOGD("Register ctx %p for object %s", (void *)ctx, ctx->func_name);
     register_ctx(ctx);
-    if (!pcbclient2_start_observing_object(object, object_changed_cb, param_changed_cb, custom_notification_cb)) {
+    if (!pcbclient2_start_observing_object(object, object_changed_cb, param_changed_cb, custom_notification_cb,
+                                           observation_end_cb)) {
         unregister_ctx(ctx);
         return -1;
     }
     return 0;
+}
+
+void pcb_plugin_drop_owner(const void *owner) {
+    if (!owner) return;
+    LOGD("Dropping calls and observations of %p", owner);
+    for (GSList *l = custom_data_ctx_list, *next; l; l = next) {
+        next = l->next;
+        custom_data_ctx_t *ctx = (custom_data_ctx_t *)l->data;
+        if (ctx->dropped || !ctx->custom_data || ctx->custom_data->owner != owner) continue;
+        free(ctx->custom_data);
+        ctx->custom_data = nullptr;
+        ctx->dropped = 1;
+        if (ctx->is_observation) {
+            /* its end comes back through the pipe and removes the entry */
+            if (last_observation_of(ctx, l->next)) pcbclient2_stop_observing_object(ctx->func_name);
+        } else if (pcbclient2_cancel_call(ctx->call_id)) {
+            unregister_ctx(ctx); /* never sent: no result will come */
+        }
+    }
 }
 
 int pcb_plugin_get_bool(const char *key) { return pcbclient2_get_bool(key) ? 1 : 0; }

@@ -213,8 +213,20 @@ TEST_F(DbCommands, TransactionsRunOnTheLocalRedis) {
 
     db_multi(ri);
     db_set(ri, "b", "2");
+    EXPECT_EQ(db_in_transaction(ri), 1);
     db_discard(ri);
+    EXPECT_EQ(db_in_transaction(ri), 0);
     EXPECT_FALSE(local.get("b"));
+
+    // A DISCARD without a transaction is answered with an error that nobody needs to hear of.
+    db_discard(ri);
+    EXPECT_EQ(log.text().find("DISCARD without MULTI"), std::string::npos) << log.text();
+    // A nested MULTI is refused inside the open transaction, which stays open until its EXEC.
+    db_multi(ri);
+    db_multi(ri);
+    EXPECT_EQ(db_in_transaction(ri), 1);
+    db_exec(ri);
+    EXPECT_EQ(db_in_transaction(ri), 0);
 
     // A follower's SET between MULTI and EXEC goes to the leader outside the transaction.
     redis_instance_t *remote = remote_instance("conf", local, &leader);

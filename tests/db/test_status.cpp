@@ -48,6 +48,22 @@ TEST_F(Status, WritesAndAnnouncesOnlyChanges) {
     EXPECT_EQ(state.get("brixmoor:state"), "ENABLED");
 }
 
+TEST_F(Status, AFollowerAnnouncesOnTheLeaderItWroteTo) {
+    RedisServer leader{dir.file("leader"), brx_test::free_tcp_port("127.0.0.2"), "127.0.0.2"};
+    redis_instance_t *ri = remote_instance("state", state, &leader);
+    status_setup_redis_instance(nullptr, ri);
+    Subscriber on_leader(leader, {"brixmoor:state"});
+    Subscriber on_local(state, {"brixmoor:state"});
+
+    status_set(BRX_WAITING_FOR_PROVISIONING);
+    // Both go out asynchronously, on the one connection to the leader.
+    ASSERT_TRUE(pump([&] { return on_leader.count("brixmoor:state") == 1; })) << log.text();
+    EXPECT_EQ(on_leader.messages()[0].payload, "WAITING_FOR_PROVISIONING");
+    EXPECT_EQ(leader.get("brixmoor:state"), "WAITING_FOR_PROVISIONING");
+    pump_for(base, 200ms);
+    EXPECT_EQ(on_local.count("brixmoor:state"), 0u);
+}
+
 TEST_F(Status, StoredTextsMapExactly) {
     redis_instance_t *ri = local_instance("state", state);
     status_setup_redis_instance(nullptr, ri);

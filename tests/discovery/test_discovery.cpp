@@ -336,6 +336,32 @@ TEST_F(Discovery, LeaderWithoutAddressLearnsItFromItsOwnEcho) {
     EXPECT_EQ(probe->quit(), 0);
 }
 
+TEST_F(Discovery, ADatagramWithoutDeviceIdIsDroppedOnlyWhereTheIdIsRead) {
+    UdpSocket sock("0.0.0.0", 0);
+    // An unregistered camera: no device id of its own, so the own-echo check reads nothing.
+    Probe probe(probe_conf("camera", "0200C0000402", Probe::kProbeIp), {});
+    ASSERT_TRUE(probe.error().empty()) << probe.error();
+    const std::string test = "{\"packet_type\":4,\"network_id\":null,\"command\":\"blink\"}";
+    const std::string alive = "{\"packet_type\":3,\"network_id\":\"N1\"}";
+    const std::string leader =
+        "{\"packet_type\":2,\"network_id\":\"N1\",\"leader_ip\":\"192.0.2.2\",\"leader_redis_port\":6400}";
+    ASSERT_TRUE(sock.send_to(Probe::kProbeIp, kPort, alive));
+    ASSERT_TRUE(sock.send_to(Probe::kProbeIp, kPort, leader));
+    ASSERT_TRUE(sock.send_to(Probe::kProbeIp, kPort, test));
+    ASSERT_TRUE(probe.wait_for("EVENT S_DEVICE_TEST id=- ip=0.0.0.0 port=0 type=1", 5s)) << probe.out();
+    // The alive and leader datagrams, which read the id, were dropped before it.
+    EXPECT_EQ(probe.events().size(), 1u) << probe.out();
+
+    // With an id of its own the device reads the member in every datagram.
+    ASSERT_TRUE(probe.command("deviceid D4"));
+    ASSERT_TRUE(sock.send_to(Probe::kProbeIp, kPort, test));
+    ASSERT_TRUE(sock.send_to(Probe::kProbeIp, kPort,
+                             "{\"packet_type\":4,\"network_id\":null,\"device_id\":null,\"command\":\"again\"}"));
+    ASSERT_TRUE(probe.wait_for("cmd=again", 5s)) << probe.out();
+    EXPECT_EQ(probe.events().size(), 2u) << probe.out();
+    EXPECT_EQ(probe.quit(), 0) << probe.out();
+}
+
 TEST_F(Discovery, StopCancelsPendingPresenceBroadcasts) {
     UdpSocket listen("0.0.0.0", kPort, true);
     Probe probe(probe_conf("camera", "0200C0000401", ""), {});

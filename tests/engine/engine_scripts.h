@@ -9,7 +9,8 @@
 namespace engine_test {
 
 // A device driver: init marks the device ready, every command {"name": n} becomes its "power"
-// state and a "<id>:<n>" message; {"name": "fail"} opens a MULTI, queues a write and raises.
+// state and a "<id>:<n>" message; {"name": "fail"} opens a MULTI, queues a write and raises;
+// {"name": "multi"} does the same but returns without error.
 inline const char *recording_driver() {
     return "local d = {}\n"
            "local id\n"
@@ -20,10 +21,11 @@ inline const char *recording_driver() {
            "end\n"
            "function d.command(json)\n"
            "  local c = cjson.decode(json)\n"
-           "  if c.name == 'fail' then\n"
+           "  if c.name == 'fail' or c.name == 'multi' then\n"
            "    db.multi()\n"
            "    db.set('device:' .. id .. ':state:in_multi', 'x')\n"
-           "    error('boom')\n"
+           "    if c.name == 'fail' then error('boom') end\n"
+           "    return\n"
            "  end\n"
            "  db.publish('test:driver:calls', id .. ':' .. c.name)\n"
            "  db.set('device:' .. id .. ':state:power', c.name)\n"

@@ -144,13 +144,82 @@ TEST_F(Gateway, CommandsReachTheDriversOfThisDeviceAndOfTheDevicesBehindIt) {
         EXPECT_TRUE(wait_until([&] { return payloads(states, key) == std::vector<std::string>{"on"}; }, 30s)) << id;
     }
 
-    // A failing command leaves no MULTI open: the next command's write goes through.
-    command("N1-2", "{\"name\":\"fail\"}");
-    command("N1-2", "{\"name\":\"off\"}");
-    EXPECT_TRUE(state_is("device:N1-2:state:power", "off")) << env.log();
-    EXPECT_FALSE(env.state().get("device:N1-2:state:in_multi").has_value());
+    // A command leaves no MULTI open, failing or not: the next command's write goes through.
+    for (const char *name : {"fail", "multi"}) {
+        command("N1-2", std::string("{\"name\":\"") + name + "\"}");
+        command("N1-2", "{\"name\":\"off\"}");
+        EXPECT_TRUE(state_is("device:N1-2:state:power", "off")) << name << env.log();
+        EXPECT_FALSE(env.state().get("device:N1-2:state:in_multi").has_value()) << name;
+        command("N1-2", "{\"name\":\"on\"}");
+        EXPECT_TRUE(state_is("device:N1-2:state:power", "on")) << name << env.log();
+    }
     EXPECT_NE(env.log().find("lua pcall: failed with error"), std::string::npos);
+    EXPECT_EQ(env.count_log("MULTI left open by driver.command - DISCARD sent"), 2u) << env.log();
+    EXPECT_EQ(env.log().find("DISCARD without MULTI"), std::string::npos) << env.log();
     EXPECT_EQ(env.stop(), 0);
+}
+
+TEST_F(Gateway, StatesTheDriversWriteAtStartAreRepublished) {
+    add_subdevice("N1-2", "lamp");
+    add_subdevice("N1-3", "lamp");
+    env.conf().set("driver:lamp:code", recording_driver());
+    Subscriber states(env.state(), {"p:device:*:state:ready"});
+    start();
+    // Each init wrote its "ready" in the same turn as the leader's watches were made.
+    for (const std::string id : {"N1-1", "N1-2", "N1-3"}) {
+        std::string key = "device:" + id + ":state:ready";
+        EXPECT_TRUE(wait_until([&] { return payloads(states, key) == std::vector<std::string>{"yes"}; }, 30s))
+            << id << env.log();
+    }
+}
+
+struct BadIdCase {
+    const char *name;
+    std::string id;
+};
+
+void PrintTo(const BadIdCase &c, std::ostream *os) { *os << c.name; }
+
+class OwnId : public Gateway, public ::testing::WithParamInterface<BadIdCase> {};
+
+// An own id that cannot stand in every key built from it is refused where it is read: nothing is
+// set up or written for it, and nothing of another gateway's is reached through it.
+TEST_P(OwnId, ThatDoesNotFitIsRefused) {
+    const std::string &id = GetParam().id;
+    env.state().set(std::string("device:LAN:") + kGatewayMac, id);
+    // A device behind another gateway: a pattern built from "*" would reach it.
+    env.state().set("landevicemap:N9-1:N9-2", "N9-2");
+    env.state().set("device:N9-2:meta:class", "light");
+    env.state().set("device:N9-2:meta:driver", "gateway");
+    env.state().set("device:N9-2:domain", "LAN");
+    start();
+    EXPECT_TRUE(env.wait_log("WARN helpers - Refusing device id '" + id + "'")) << env.log();
+    EXPECT_EQ(numsub(env.state(), "device:" + id + ":command"), 0);
+    EXPECT_EQ(numsub(env.state(), "device:N9-2:command"), 0);
+    Reply keys = env.state().command({"KEYS", "device:*:state:*"});
+    EXPECT_TRUE(keys.elements.empty()) << keys.elements[0].str;
+    EXPECT_EQ(env.stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ids, OwnId,
+    ::testing::Values(BadIdCase{"too_long", std::string(300, 'L')}, BadIdCase{"colon", "G:1"},
+                      BadIdCase{"star", "*"}, BadIdCase{"question_mark", "N1-?"}, BadIdCase{"brackets", "N1-[12]"},
+                      BadIdCase{"backslash", "N1\\1"}),
+    [](const ::testing::TestParamInfo<BadIdCase> &i) { return std::string(i.param.name); });
+
+TEST_F(Gateway, ADeviceBehindWhoseIdDoesNotFitIsNotSetUp) {
+    env.state().set("landevicemap:N1-1:co:lon", "co:lon");
+    env.state().set("landevicemap:N1-1:" + std::string(300, 'L'), "long");
+    add_subdevice("N1-2", "lamp");
+    env.conf().set("driver:lamp:code", recording_driver());
+    start();
+    ASSERT_TRUE(state_is("device:N1-2:state:ready", "yes")) << env.log();
+    EXPECT_TRUE(env.wait_log("Refusing child device id of landevicemap:N1-1:co:lon")) << env.log();
+    EXPECT_TRUE(env.wait_log("Refusing child device id '" + std::string(300, 'L') + "'")) << env.log();
+    // Not set up under the part of its id before the colon either.
+    EXPECT_EQ(numsub(env.state(), "device:co:command"), 0);
+    EXPECT_FALSE(env.state().get("device:co:meta:version").has_value());
 }
 
 TEST_F(Gateway, ACommandWithoutDriverIsDroppedAndTheDriverLoadTriedAgain) {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/discovery/lan_support.h"
 #include "tests/engine/engine_scripts.h"
@@ -100,6 +101,29 @@ INSTANTIATE_TEST_SUITE_P(
                    "{\"class\":\"none\",\"vendor\":\"Acme\",\"model\":\"X2\",\"domain\":\"LAN\",\"driver\":\"none\","
                    "\"address\":\"AABBCC000004\",\"ipaddress\":\"127.0.0.1\",\"preview_url\":null}"}),
     [](const ::testing::TestParamInfo<RecordCase> &i) { return std::string(i.param.name); });
+
+TEST_F(NewDevice, AddressesAndIdsThatDoNotFitTheKeysWriteNothing) {
+    const std::vector<std::string> bad = {"AA:BB:CC:00:00:01", "AABB*", "AA?B", "[AB]", std::string(300, 'A')};
+    for (const std::string &id : bad) {
+        ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort, present(id, 2, "null")));
+        ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort,
+                                  "{\"packet_type\":3,\"network_id\":\"N1\",\"device_id\":\"" + id + "\"}"));
+    }
+    // Datagrams are handled in order: once these two took effect, every one above was handled.
+    ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort, present("AABBCC000010", 2, "null")));
+    ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort, "{\"packet_type\":3,\"network_id\":\"N1\",\"device_id\":\"N1-7\"}"));
+    ASSERT_TRUE(wait_until([&] { return env->state().get("device:N1-7:state:online") == "true"; }, 30s)) << env->log();
+    ASSERT_TRUE(env->state().get("newdevice:LAN:AABBCC000010:notify").has_value());
+    for (const std::string &id : bad) {
+        SCOPED_TRACE(id.substr(0, 20));
+        EXPECT_NE(env->log().find("Refusing device address '" + id + "'"), std::string::npos) << env->log();
+        EXPECT_NE(env->log().find("Refusing device id '" + id + "'"), std::string::npos);
+    }
+    Reply records = env->state().command({"KEYS", "newdevice:*"});
+    EXPECT_EQ(records.elements.size(), 1u);
+    Reply online = env->state().command({"KEYS", "device:*:state:online"});
+    EXPECT_EQ(online.elements.size(), 1u);
+}
 
 TEST_F(NewDevice, ARegisteredDeviceIsToldWhoLeadsAndGetsNoRecord) {
     env->state().set("device:LAN:AABBCC000009", "N1-9");

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "src/helpers.h"
+#include "src/signals.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -161,6 +164,32 @@ TEST(Launch, OutputNobodyWantsDoesNotBreakTheCommand)
     int status = -1;
     EXPECT_EQ(launch("head -c 300000 /dev/zero && exit 4", &status, nullptr), 0);
     EXPECT_EQ(status, 4 << 8);
+}
+
+// The engine survives writes to closed pipes, yet what it starts through the shell gets the default
+// SIGPIPE back, so that a pipeline such as "yes | head -1" ends as it does anywhere else.
+TEST(Launch, ACommandStartsWithTheDefaultSigpipe) {
+    struct event_base *base = event_base_new();
+    ASSERT_EQ(signals_install(base), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    EXPECT_EQ(write(p[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(p[1]);
+
+    char *out = nullptr;
+    int status = -1;
+    ASSERT_EQ(launch("grep '^SigIgn' /proc/self/status; yes | head -1 >/dev/null", &status, &out), HELPER_OK);
+    ASSERT_NE(out, nullptr);
+    std::string line = out;
+    free(out);
+    ASSERT_EQ(line.rfind("SigIgn:", 0), 0u) << line;
+    unsigned long long ignored = strtoull(line.c_str() + strlen("SigIgn:"), nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << line;
+    EXPECT_EQ(status, 0);
+    signals_remove();
+    event_base_free(base);
 }
 
 TEST(Launch, WithArgsFormatsTheCommand)

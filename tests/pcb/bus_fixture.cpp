@@ -15,16 +15,18 @@ void record(const char *data, void *arg) { static_cast<Results *>(arg)->got.push
 
 }  // namespace
 
-custom_data_t *to(Results *r) {
-    auto *d = static_cast<custom_data_t *>(malloc(sizeof(custom_data_t)));
+custom_data_t *to(Results *r, const void *owner) {
+    auto *d = static_cast<custom_data_t *>(calloc(1, sizeof(custom_data_t)));
     d->callback = record;
     d->arg = r;
+    d->owner = owner;
     return d;
 }
 
 void BridgeTest::SetUp() {
     redis_ = std::make_unique<brx_test::RedisPair>(dir_.file("redis"));
     bus_ = std::make_unique<brx_test::BusStandin>(dir_.path(), brx_test::source_path("tests/pcb/seed-test.json"));
+    bus_->keep_values();
     if (start_bus_) {
         ASSERT_NO_FATAL_FAILURE(bus_->start());
     }

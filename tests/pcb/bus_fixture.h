@@ -24,8 +24,8 @@ namespace pcb_test {
 struct Results {
     std::vector<std::string> got;
 };
-/* A malloc'ed record for the bridge that appends to r. */
-custom_data_t *to(Results *r);
+/* A malloc'ed record for the bridge that appends to r, made for owner. */
+custom_data_t *to(Results *r, const void *owner = nullptr);
 
 /*
  * The bridge on a private event base, with a conf (and state) Redis and the bus; the environment
@@ -43,7 +43,7 @@ protected:
     bool start_bus_ = true; /* a subclass may start without the bus */
     brx_test::TempDir dir_;
     std::unique_ptr<brx_test::RedisPair> redis_;
-    std::unique_ptr<brx_test::BusStandin> bus_; /* on tests/pcb/seed-test.json */
+    std::unique_ptr<brx_test::BusStandin> bus_; /* on tests/pcb/seed-test.json, keeping its values */
     struct event_base *base_ = nullptr;
     redis_instance_t *conf_ = nullptr;
     redis_instance_t *state_ = nullptr;

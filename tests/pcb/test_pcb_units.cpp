@@ -125,12 +125,28 @@ TEST_F(PipeTest, WriteToAClosedPipeFails) {
 }
 
 // Result slots: 26 calls of one function may be pending, each with its own index; the 27th is
-// refused rather than sharing an index. Other functions have slots of their own.
-TEST(PcbRegistry, PendingCallsOfOneFunctionAreCapped) {
-    EXPECT_EQ(pcb_plugin_call_async_json_args("nodot", "{}", nullptr), -1);
-    for (int i = 0; i < 26; i++) EXPECT_EQ(pcb_plugin_call_async_json_args("Device.Info.silent", "{}", nullptr), 0) << i;
+// refused rather than sharing an index. Other functions have slots of their own. Calls that never
+// left the queue (no connector here) are gone at once when their owner is dropped.
+TEST(PcbRegistry, PendingCallsOfOneFunctionAreCappedUntilTheirOwnerGoes) {
+    int owner = 0, next_owner = 0;
+    auto call = [](const char *function, const void *who) {
+        auto *d = static_cast<custom_data_t *>(calloc(1, sizeof(custom_data_t)));
+        d->owner = who;
+        int rc = pcb_plugin_call_async_json_args(function, "{}", d);
+        if (rc != 0) free(d);
+        return rc;
+    };
+    EXPECT_EQ(call("nodot", &owner), -1);
+    for (int i = 0; i < 26; i++) EXPECT_EQ(call("Device.Info.silent", &owner), 0) << i;
+    EXPECT_EQ(call("Device.Info.silent", &owner), -1);
+    EXPECT_EQ(call("Device.Info.echo", &owner), 0);
     EXPECT_EQ(pcb_plugin_call_async_json_args("Device.Info.silent", "{}", nullptr), -1);
-    EXPECT_EQ(pcb_plugin_call_async_json_args("Device.Info.echo", "{}", nullptr), 0);
+
+    pcb_plugin_drop_owner(&next_owner);  // holds nothing
+    EXPECT_EQ(call("Device.Info.silent", &next_owner), -1);
+    pcb_plugin_drop_owner(&owner);
+    for (int i = 0; i < 26; i++) EXPECT_EQ(call("Device.Info.silent", &next_owner), 0) << i;
+    EXPECT_EQ(call("Device.Info.silent", &next_owner), -1);
 }
 
 // Routing: a table path and an event path match when they agree over the shorter of the two.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/logger/logger.h"
 #include "src/device/status.h"
 #include "src/external_conf.h"
 #include "src/pcb/pcb_plugin.h"
@@ -93,14 +94,37 @@ TEST_F(BridgeTest, ConnectionWaitSwitchesTheModeOnlyWhileWaiting) {
     EXPECT_EQ(seq, expected);
 }
 
-// The bus goes away and comes back: the pending call fails at once, the connector comes back
-// and watches again, a call queued meanwhile is sent then, and the synchronous connection is
-// made again.
+std::string str(char *s) {
+    std::string r = s ? s : "<null>";
+    free(s);
+    return r;
+}
+
+/* Sends custom notifications of these types about path; each is heard as one event. */
+void notify(brx_test::BusStandin &bus, const std::string &path, const std::vector<int> &types) {
+    for (int t : types) ASSERT_EQ(bus.cli({"-n", path, std::to_string(t), "n", "v"}), 0) << t;
+}
+
+/* The notification types among what a callback heard, in order; "object" for an object reply. */
+std::vector<std::string> kinds(const Results &r) {
+    std::vector<std::string> out;
+    for (const auto &got : r.got) {
+        size_t at = got.find("\"notification_type\":");
+        out.push_back(at == std::string::npos ? "object" : got.substr(at + 20, 3));
+    }
+    return out;
+}
+
+// The bus goes away and comes back with the values it had: the pending call fails at once, the
+// connector comes back and watches again, a call queued meanwhile is sent then, and the
+// synchronous connection is made again. The observation ended with the old connection: its
+// callback hears nothing more, and observing the path again gives every later event to the new
+// callback alone, once.
 TEST_F(BridgeTest, BusRestart) {
-    Results silent, obs;
+    Results silent, before, after, ancestor;
     ASSERT_EQ(pcb_plugin_call_async_json_args("Device.Info.silent", "{}", to(&silent)), 0);
-    ASSERT_EQ(pcb_plugin_observe_object("Device.Info", to(&obs)), 0);
-    ASSERT_TRUE(pump_until([&] { return obs.got.size() == 1 && bus_->count({"execute", "Device.Info.silent"}) == 1; }));
+    ASSERT_EQ(pcb_plugin_observe_object("Device.Info", to(&before)), 0);
+    ASSERT_TRUE(pump_until([&] { return before.got.size() == 1 && bus_->count({"execute", "Device.Info.silent"}) == 1; }));
     EXPECT_EQ(pcb_plugin_set("APService.HomeAutomation.Text", "before"), 1);
 
     bus_->stop();
@@ -114,15 +138,27 @@ TEST_F(BridgeTest, BusRestart) {
     ASSERT_TRUE(watched(2, 20s)) << bus_->journal();
     ASSERT_TRUE(pump_until([&] { return queued.got.size() == 1; }));
     EXPECT_EQ(queued.got[0], R"({"returns":"{\"n\":1}","n":"1"})");
+    EXPECT_EQ(str(pcb_plugin_get_string("APService.HomeAutomation.Text")), "before");
 
     ASSERT_EQ(bus_->cli({"ZIR.HomeAutomation.HA-ID=AFTERRESTART"}), 0);
     EXPECT_TRUE(pump_until([&] { return redis_->conf.get("KAVPCB:homeautomation:HA-ID") == std::string("AFTERRESTART"); }));
     EXPECT_EQ(pcb_plugin_set("APService.HomeAutomation.Text", "after"), 1);
 
-    // The observation ended with the old connection; observing the path again is accepted.
-    custom_data_t *again = to(&obs);
-    EXPECT_EQ(pcb_plugin_observe_object("Device.Info", again), 0);
-    EXPECT_TRUE(pump_until([&] { return obs.got.size() == 2; }));
+    // An observation of the parent brings an object reply of the old path: nobody hears it.
+    int parent_owner = 0;
+    ASSERT_EQ(pcb_plugin_observe_object("Device", to(&ancestor, &parent_owner)), 0);
+    ASSERT_TRUE(pump_until([&] { return ancestor.got.size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(notify(*bus_, "Device", {100}));
+    ASSERT_TRUE(pump_until([&] { return ancestor.got.size() == 2; }));
+    EXPECT_EQ(before.got.size(), 1u);
+    pcb_plugin_drop_owner(&parent_owner);
+
+    ASSERT_EQ(pcb_plugin_observe_object("Device.Info", to(&after)), 0);
+    ASSERT_TRUE(pump_until([&] { return after.got.size() == 1; }));
+    ASSERT_NO_FATAL_FAILURE(notify(*bus_, "Device.Info", {101, 102, 103}));
+    ASSERT_TRUE(pump_until([&] { return after.got.size() >= 4; }));
+    EXPECT_EQ(kinds(after), (std::vector<std::string>{"object", "101", "102", "103"}));
+    EXPECT_EQ(kinds(before), (std::vector<std::string>{"object"}));
 }
 
 class BridgeWithoutBus : public BridgeTest {
@@ -130,19 +166,47 @@ protected:
     BridgeWithoutBus() { start_bus_ = false; }
 };
 
-// An observation asked for while the bus is away waits for a connection; a connector pass that
-// fails meanwhile drops it (and must not leave it queued for a later pass to send).
-TEST_F(BridgeWithoutBus, ObservationQueuedWhileDisconnectedIsDropped) {
-    std::this_thread::sleep_for(2s);  // the first pass has failed; the connector sleeps
-    Results dropped, obs;
-    ASSERT_EQ(pcb_plugin_observe_object("Device.Other", to(&dropped)), 0);
-    std::this_thread::sleep_for(10s);  // the second pass fails too and cleans up
-    ASSERT_NO_FATAL_FAILURE(bus_->start());
-    ASSERT_TRUE(watched(1, 20s)) << bus_->journal();
+// Calls and observations accepted while the bus is away wait for it, through connector passes that
+// fail meanwhile, and are answered once it is there; those whose owner was dropped meanwhile
+// never reach it.
+TEST_F(BridgeWithoutBus, RequestsWaitForTheBus) {
+    const std::string log = dir_.file("engine.log");
+    logger_set_parameter("file.name", log.c_str());
+    logger_set_parameter("file", "true");
+    logger_set_parameter("level", "DEBUG");
+    auto passes = [&] {
+        std::string text = brx_test::file_exists(log) ? brx_test::read_file(log) : "";
+        size_t n = 0;
+        for (size_t at = text.find("PCB connector main loop exited"); at != std::string::npos;
+             at = text.find("PCB connector main loop exited", at + 1))
+            n++;
+        return n;
+    };
+    int gone = 0;
+    Results obs, call, dropped_obs, dropped_call;
     ASSERT_EQ(pcb_plugin_observe_object("Device.Info", to(&obs)), 0);
-    ASSERT_TRUE(pump_until([&] { return obs.got.size() == 1; }));
-    EXPECT_EQ(bus_->count({"watch", "Device.Other"}), 0u);
-    EXPECT_TRUE(dropped.got.empty());
+    ASSERT_EQ(pcb_plugin_call_async_json_args("Device.Info.echo", R"({"n":2})", to(&call)), 0);
+    ASSERT_EQ(pcb_plugin_observe_object("Device.Other", to(&dropped_obs, &gone)), 0);
+    ASSERT_EQ(pcb_plugin_call_async_json_args("Device.Other.echo", "{}", to(&dropped_call, &gone)), 0);
+    pcb_plugin_drop_owner(&gone);
+    size_t before = passes();
+    ASSERT_TRUE(brx_test::wait_until([&] { return passes() > before; }, 30s));  // a failed pass
+
+    ASSERT_NO_FATAL_FAILURE(bus_->start());
+    ASSERT_TRUE(watched(1, 30s)) << bus_->journal();
+    ASSERT_TRUE(pump_until([&] { return obs.got.size() == 1 && call.got.size() == 1; }));
+    EXPECT_EQ(call.got[0], R"({"returns":"{\"n\":2}","n":"2"})");
+    ASSERT_NO_FATAL_FAILURE(notify(*bus_, "Device.Info", {100}));
+    ASSERT_TRUE(pump_until([&] { return obs.got.size() == 2; }));
+    EXPECT_EQ(kinds(obs), (std::vector<std::string>{"object", "100"}));
+
+    // The dropped ones never went out, and their path is free.
+    EXPECT_EQ(bus_->count({"Device.Other"}), 0u);
+    EXPECT_TRUE(dropped_obs.got.empty());
+    EXPECT_TRUE(dropped_call.got.empty());
+    Results again;
+    ASSERT_EQ(pcb_plugin_observe_object("Device.Other", to(&again)), 0);
+    EXPECT_TRUE(pump_until([&] { return again.got.size() == 1; }));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <lua.hpp>
+#include <string_view>
 #include <thread>
 
 #include "common/logger/logger.h"
@@ -14,6 +15,8 @@
 #include "src/http_client.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_tcp_api.h"
+#include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
 #include "tests/support/appserver_peer.h"
 
@@ -30,6 +33,8 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
 
     base = event_base_new();
     helpers_set_event_base(base);
+    timer_set_event_base(base);
+    luatcp_set_event_base(base);
     luahttp_set_event_base(base);
     http_set_event_base(base);
     ri_conf = db_create_redis_instance("conf");
@@ -100,6 +105,19 @@ std::string ScriptEnv::log() const {
     return file_exists(dir_.file("engine.log")) ? read_file(dir_.file("engine.log")) : std::string();
 }
 
+size_t ScriptEnv::log_count(const std::string &text) const {
+    const std::string all = log();
+    size_t n = 0;
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t end = all.find('\n', start);
+        if (end == std::string::npos) end = all.size();
+        if (std::string_view(all).substr(start, end - start).find(text) != std::string_view::npos) n++;
+        start = end + 1;
+    }
+    return n;
+}
+
 LoadFileEnv::LoadFileEnv() {
     redis = std::make_unique<RedisPair>(dir.file("redis"));
     conf_path = dir.file("brx.conf");
@@ -114,7 +132,7 @@ std::vector<std::string> LoadFileEnv::argv(const std::string &file) const {
     return {build_path("src/Brixmoor"), "-l", file, conf_path};
 }
 
-lua_State *new_script_state() {
+lua_State *open_script_state() {
     lua_State *L = lua_state_new();
     open_lualibs(L);
     return L;
@@ -140,6 +158,20 @@ std::string lua_global(lua_State *L, const char *name) {
     std::string v = lua_tostring(L, -1);
     lua_pop(L, 1);
     return v;
+}
+
+std::vector<std::string> lua_strings(lua_State *L, const char *name) {
+    std::vector<std::string> out;
+    lua_getglobal(L, name);
+    for (int i = 1; lua_istable(L, -1) && i <= (int)lua_objlen(L, -1); i++) {
+        lua_rawgeti(L, -1, i);
+        size_t len = 0;
+        const char *s = lua_tolstring(L, -1, &len);
+        out.emplace_back(s ? std::string(s, len) : std::string());
+        lua_pop(L, 1);
+    }
+    lua_pop(L, 1);
+    return out;
 }
 
 }  // namespace brx_test

@@ -45,6 +45,8 @@ public:
 
     std::string log() const;
     bool log_has(const std::string &text) const { return log().find(text) != std::string::npos; }
+    // Lines of the log that contain text.
+    size_t log_count(const std::string &text) const;
 
     redis_instance_t *ri_conf = nullptr;
     redis_instance_t *ri_state = nullptr;
@@ -71,7 +73,7 @@ public:
 };
 
 /* A new script state with every module, as the engine opens them. */
-lua_State *new_script_state();
+lua_State *open_script_state();
 
 std::string fixture(const std::string &name);
 std::string fixture_path(const std::string &name);
@@ -80,6 +82,8 @@ std::string fixture_path(const std::string &name);
 std::string run_lua(lua_State *L, const std::string &code);
 // tostring() of a global ("nil" for nil).
 std::string lua_global(lua_State *L, const char *name);
+// The strings at 1..n of a global table, byte for byte (empty when it is not a table).
+std::vector<std::string> lua_strings(lua_State *L, const char *name);
 
 }  // namespace brx_test
 

@@ -231,6 +231,75 @@ INSTANTIATE_TEST_SUITE_P(
                       HookCase{"no_role_table", nullptr, true, "attempt to index a nil value"}),
     [](const ::testing::TestParamInfo<HookCase> &i) { return std::string(i.param.name); });
 
+struct OpenMultiCase {
+    const char *name;
+    const char *driver;  // its code leaves a MULTI open where the case says
+    bool by_command;     // the call is driver.command; otherwise the load itself or a callback
+    bool by_message;     // a message on "test:go" runs it
+    const char *warn;    // the WARN naming the call, or "" when nothing is discarded
+    const char *queued;  // the value of "test:queued" afterwards
+};
+
+void PrintTo(const OpenMultiCase &c, std::ostream *os) { *os << c.name; }
+
+class OpenMulti : public ::testing::TestWithParam<OpenMultiCase> {};
+
+// The state instance has one blocking connection for the engine and every script: a MULTI left
+// open there would queue every later write and answer every read with QUEUED.
+TEST_P(OpenMulti, ACallThatReturnsWithAMultiOpenIsDiscarded) {
+    const OpenMultiCase &c = GetParam();
+    ScriptEnv env(true);
+    env.conf().set("driver:cam:code", c.driver);
+    device_ctx_t *ctx = create_device_context("42-1", "camera", "cam", "ZB");
+    load_driver_script(ctx);
+    if (c.by_command) lua_pcall_driver(ctx, "{}");
+    if (c.by_message) {
+        ASSERT_TRUE(env.wait_subscribed({"test:go"}));
+        env.state().command({"PUBLISH", "test:go", "now"});
+        ASSERT_TRUE(env.pump_until([&] { return lua_global(ctx->L_drv, "ran") == "true"; })) << env.log();
+    }
+    EXPECT_FALSE(db_in_transaction(env.ri_state));
+    if (*c.warn) {
+        EXPECT_TRUE(env.log_has(std::string("WARN driver - MULTI left open by ") + c.warn + " - DISCARD sent"))
+            << env.log();
+    } else {
+        EXPECT_FALSE(env.log_has("MULTI left open")) << env.log();
+    }
+    // The engine's next blocking write goes through at once, and the reads see values again.
+    ASSERT_EQ(db_set(env.ri_state, "test:after", "1"), 0);
+    EXPECT_EQ(get_or(env.state(), "test:after"), "1");
+    char *after = db_get_sync(env.ri_state, "test:after");
+    EXPECT_STREQ(after, "1");
+    free(after);
+    EXPECT_EQ(get_or(env.state(), "test:queued"), c.queued);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, OpenMulti,
+    ::testing::Values(
+        OpenMultiCase{"hook", "local d = {}\n"
+                              "function d.command(j) db.multi() db.set('test:queued', 'x') end\n"
+                              "return d\n",
+                      true, false, "driver.command", "(none)"},
+        OpenMultiCase{"init", "local d = {}\n"
+                              "function d.init(id) db.multi() db.set('test:queued', 'x') end\n"
+                              "return d\n",
+                      false, false, "driver.init", "(none)"},
+        OpenMultiCase{"chunk", "db.multi() db.set('test:queued', 'x')\nreturn {}\n", false, false, "driver.chunk",
+                      "(none)"},
+        OpenMultiCase{"db_callback",
+                      "local d = {}\n"
+                      "function d.init(id)\n"
+                      "  db.subscribe('test:go', function(m) db.multi() db.set('test:queued', m) ran = true end)\n"
+                      "end\n"
+                      "return d\n",
+                      false, true, "driver.db_subscribe_callback", "(none)"},
+        OpenMultiCase{"own_transaction", "local d = {}\n"
+                                         "function d.command(j) db.multi() db.set('test:queued', 'x') db.exec() end\n"
+                                         "return d\n",
+                      true, false, "", "x"}),
+    [](const ::testing::TestParamInfo<OpenMultiCase> &i) { return std::string(i.param.name); });
+
 TEST(Drivers, HookArgumentsMissing) {
     ScriptEnv env(true);
     device_ctx_t *ctx = create_device_context("42-1", "camera", "cam", "ZB");

@@ -1,12 +1,15 @@
 // The daemon's -l mode as a black box: one script file in a state with every module.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
 
 #include "tests/scripts/script_env.h"
 #include "tests/support/redis_server.h"
+#include "tests/support/tcp_peer.h"
 #include "tests/support/test_support.h"
 
 using namespace brx_test;
@@ -57,11 +60,69 @@ TEST_F(LoadFile, TheLoopDeliversCallbacksUntilTheScriptExits) {
     EXPECT_EQ(p.wait(10s), 3) << p.out();
 }
 
-TEST_F(LoadFile, AScriptThatReturnsLeavesTheLoopRunning) {
-    Process p(argv(fixture_path("l_returns.lua")));
-    ASSERT_TRUE(wait_until([&] { return redis->state.get("lmode:returned").has_value(); }, 10s)) << p.out();
+struct EndCase {
+    const char *name;
+    const char *file;
+    const char *out;  // printed or logged on the way
+};
+
+void PrintTo(const EndCase &c, std::ostream *os) { *os << c.name; }
+
+class LoadFileEnds : public LoadFile, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(LoadFileEnds, AScriptThatLeavesNothingPendingEndsTheProcessWithZero) {
+    const EndCase &c = GetParam();
+    ProcResult r = run_process(argv(fixture_path(c.file)), 20s);
+    EXPECT_FALSE(r.timed_out) << r.out;
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LoadFileEnds,
+    ::testing::Values(EndCase{"only_prints", "l_prints.lua", "printed from -l"},
+                      EndCase{"writes_and_returns", "l_returns.lua", "SET lmode:returned yes"}),
+    [](const ::testing::TestParamInfo<EndCase> &i) { return std::string(i.param.name); });
+
+// The ignored-signal mask that a command started by a script prints after prefix.
+unsigned long long ignored_mask(const std::string &out, const std::string &prefix) {
+    size_t at = out.find(prefix + "SigIgn:");
+    if (at == std::string::npos) return ~0ull;
+    return strtoull(out.c_str() + at + prefix.size() + strlen("SigIgn:"), nullptr, 16);
+}
+
+TEST_F(LoadFile, CommandsAScriptStartsGetTheDefaultSigpipe) {
+    ProcResult r = run_process(argv(fixture_path("l_sigpipe.lua")), 20s);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const char *how : {"execute ", "popen "}) {
+        unsigned long long mask = ignored_mask(r.out, how);
+        ASSERT_NE(mask, ~0ull) << how << r.out;
+        EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << how << r.out;
+    }
+}
+
+TEST_F(LoadFile, AScriptWithAPendingSubscriptionKeepsTheLoopUntilSigterm) {
+    Process p(argv(fixture_path("l_waits.lua")));
+    ASSERT_TRUE(wait_until([&] { return redis->state.get("lmode:waiting").has_value(); }, 10s)) << p.out();
     EXPECT_TRUE(p.running());
     EXPECT_EQ(p.stop(SIGTERM), 0) << p.out();
+}
+
+TEST_F(LoadFile, TimersAndTcpRunOnTheLoop) {
+    TcpPeer peer;
+    redis->state.set("ltcp:port", std::to_string(peer.port()));
+    Process p(argv(fixture_path("l_timer_tcp.lua")));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            peer.try_accept();
+            peer.poll_closed();
+            return peer.received() == "{\"hello\":1}";
+        },
+        10s))
+        << p.out();
+    ASSERT_TRUE(peer.send("{\"reply\":\"ok\"}"));
+    EXPECT_EQ(p.wait(10s), 7) << p.out();
+    EXPECT_EQ(redis->state.get("ltcp:got"), "{\"reply\":\"ok\"}");
 }
 
 }  // namespace

@@ -69,30 +69,24 @@ TEST_F(LuaHttp, AStateClosedMidTransferGetsNothingMore) {
         {"127.0.0.1"},
         R"({"GET /chunks": {"chunks": ["a", "b", "c", "d"], "piece_delay": 0.2},
             "GET /slow": {"delay": 0.5, "body": "late"}})"});
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     const std::string code = "pieces = 0\n"
                              "http.get_chunked('" + peer.url("/chunks") + "', function(c, u, b) pieces = pieces + 1 end)\n"
                              "http.get('" + peer.url("/slow") + "', 'arg', function() slow = true end)\n"
                              "http.post('" + peer.url("/slow") + "', {{['X-A'] = 'a'}}, 'body', function() slow = true end)\n";
     ASSERT_EQ(run_lua(L, code), "");
     ASSERT_TRUE(env.pump_until([&] { return lua_global(L, "pieces") == "1"; }, 10s)) << env.log();
-    auto deliveries = [&] {
-        const std::string log = env.log();
-        size_t n = 0;
-        for (size_t pos = 0; (pos = log.find("http_request_process_reply code", pos)) != std::string::npos; pos++) n++;
-        return n;
-    };
-    const size_t before = deliveries();
+    const size_t before = env.log_count("http_request_process_reply code");
     close_lua_state(L, nullptr);
     // The remaining pieces and the slow replies come to nobody.
     env.pump(1500ms);
     EXPECT_TRUE(env.log_has("http_cancel_request"));
-    EXPECT_EQ(deliveries(), before);
+    EXPECT_EQ(env.log_count("http_request_process_reply code"), before);
 }
 
 TEST_F(LuaHttp, AStateClosedWithALiveServer) {
     const int port = free_tcp_port();
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     // The handle is not kept: the server must live on until it is stopped.
     ASSERT_EQ(run_lua(L, "http.start(" + std::to_string(port) +
                              ", function(m, p, b) return 200, 'alive ' .. p end)\n"
@@ -113,7 +107,7 @@ TEST_F(LuaHttp, AStateClosedWithALiveServer) {
 
 TEST_F(LuaHttp, ServerStoppedWhileAConnectionIsOpen) {
     const int port = free_tcp_port();
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, "srv = http.start(" + std::to_string(port) + ", function() return 200, 'up' end)"), "");
     Client keep(port);
     ASSERT_TRUE(keep.connected());
@@ -134,7 +128,7 @@ TEST_F(LuaHttp, ServerStoppedWhileAConnectionIsOpen) {
 TEST_F(LuaHttp, HttpsFromAScript) {
     AppServerPeer peer(AppServerPeer::Options{AppServerPeer::Tls::Trusted, {"127.0.0.1", "::1"},
                                               R"({"GET /s": {"body": "secret"}})"});
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, "http.get('" + peer.url("/s", "localhost") + "', nil, function(c, u, b) good = c .. ' ' .. tostring(b) end)\n"
                          "http.get('" + peer.url("/s", "127.0.0.1") + "', nil, function(c, u, b) bad = c .. ' ' .. tostring(b) end)\n"),
               "");

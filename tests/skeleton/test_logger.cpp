@@ -239,6 +239,32 @@ TEST(Logger, RollingRotation) {
     EXPECT_FALSE(brx_test::file_exists(dir.file("roll/app.3.log")));
 }
 
+// A count of two billion renamed that many files per line, and a size of 0 rotated on every
+// line: the start hung before the loop. Both are bounded, and said so once logging is on.
+TEST(Logger, RollingValuesOutOfRangeAreBoundedWithAWarning) {
+    TempDir dir;
+    configure("logger.enabled=true\nlogger.rollingfile=true\nlogger.rollingfile.path=" + dir.file("roll") +
+              "\nlogger.rollingfile.name=app\nlogger.rollingfile.count=2000000000\nlogger.rollingfile.size=0\n");
+    for (int i = 0; i < 3; i++) _log("x", LVL_ERROR, "f", 1, "line-%d", i);
+    std::string text = read_file(dir.file("roll/app.0.log"));
+    EXPECT_NE(text.find("WARN logger - logger.rollingfile.count 2000000000 out of range 1..1000, using 1000"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("WARN logger - logger.rollingfile.size 0 is not a positive size, keeping 204800"),
+              std::string::npos)
+        << text;
+    // The default size holds: the three lines stay in one file.
+    EXPECT_NE(text.find("line-2"), std::string::npos);
+    EXPECT_FALSE(brx_test::file_exists(dir.file("roll/app.1.log")));
+
+    // A count below one keeps one file.
+    configure("logger.enabled=true\nlogger.rollingfile=true\nlogger.rollingfile.path=" + dir.file("roll2") +
+              "\nlogger.rollingfile.name=app\nlogger.rollingfile.count=-4\nlogger.rollingfile.size=10\n");
+    for (int i = 0; i < 3; i++) _log("x", LVL_ERROR, "f", 1, "again-%d", i);
+    EXPECT_NE(read_file(dir.file("roll2/app.0.log")).find("again-2"), std::string::npos);
+    EXPECT_FALSE(brx_test::file_exists(dir.file("roll2/app.1.log")));
+}
+
 TEST(Logger, ConcurrentLinesNeverInterleave) {
     TempDir dir;
     configure("logger.file=true\nlogger.file.name=" + dir.file("out.log") +

@@ -5,13 +5,18 @@
 namespace brx_test {
 
 BusStandin::BusStandin(const std::string &dir, const std::string &seed)
-    : socket_(dir + "/pcb_sys"),
+    : dir_(dir),
+      socket_(dir + "/pcb_sys"),
       journal_(dir + "/pcb.journal"),
       seed_(seed.empty() ? source_path("platform/pcb/seed-gateway.json") : seed) {}
 
+void BusStandin::keep_values() { state_ = dir_ + "/pcb.state"; }
+
 void BusStandin::start() {
-    proc_ = std::make_unique<Process>(
-        std::vector<std::string>{build_path("platform/pcb/pcb_busd"), "-s", socket_, "-j", journal_, seed_});
+    std::vector<std::string> argv{build_path("platform/pcb/pcb_busd"), "-s", socket_, "-j", journal_};
+    if (!state_.empty()) argv.insert(argv.end(), {"-t", state_});
+    argv.push_back(seed_);
+    proc_ = std::make_unique<Process>(argv);
     ASSERT_TRUE(proc_->wait_for_output("ready", std::chrono::seconds(10)))
         << "pcb_busd did not start: " << proc_->err();
 }

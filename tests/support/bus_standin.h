@@ -18,6 +18,8 @@ class BusStandin {
 public:
     /* Socket "<dir>/pcb_sys", journal "<dir>/pcb.journal"; an empty seed is platform/pcb/seed-gateway.json. */
     explicit BusStandin(const std::string &dir, const std::string &seed = "");
+    /* From the next start on, the bus keeps its parameter values across restarts ("<dir>/pcb.state"). */
+    void keep_values();
     /* Starts pcb_busd and waits until it listens (a fatal test failure when it does not). */
     void start();
     void stop();
@@ -30,7 +32,7 @@ public:
     int cli(const std::vector<std::string> &args, std::string *out = nullptr) const;
 
 private:
-    std::string socket_, journal_, seed_;
+    std::string dir_, socket_, journal_, seed_, state_;
     std::unique_ptr<Process> proc_;
 };
 

@@ -126,9 +126,9 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
     return true;
 }
 
-int EngineEnv::stop() {
+int EngineEnv::stop(int sig) {
     if (!daemon_) return -1;
-    return daemon_->stop(SIGTERM, std::chrono::seconds(10));
+    return daemon_->stop(sig, std::chrono::seconds(10));
 }
 
 bool EngineEnv::wait_log(const std::string &text, std::chrono::milliseconds timeout) const {

@@ -69,8 +69,8 @@ public:
      */
     bool start(const std::vector<std::string> &extra_args = {});
     bool running() const { return daemon_ && daemon_->running(); }
-    /* SIGTERM, then the exit status (-1 when it did not end). */
-    int stop();
+    /* SIGTERM (or sig), then the exit status (-1 when it did not end within 10 s). */
+    int stop(int sig = 15);
 
     std::string log() const { return daemon_ ? daemon_->out() : std::string(); }
     bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;

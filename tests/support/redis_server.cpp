@@ -50,27 +50,35 @@ Reply run_argv(redisContext *c, const std::vector<std::string> &args) {
 bool Reply::is_nil() const { return type == REDIS_REPLY_NIL || type == 0; }
 bool Reply::is_error() const { return type == REDIS_REPLY_ERROR; }
 
-int free_tcp_port(const std::string &bind) {
+namespace {
+
+bool port_free(int type, const std::string &bind, int port) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, bind.c_str(), &a.sin_addr);
+    bool ok = ::bind(fd, (sockaddr *)&a, sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+/* A port that was free a moment ago, with the next one free too. */
+int free_port_pair(int type, const std::string &bind) {
     static std::mt19937 rng(std::random_device{}());
     for (int attempt = 0; attempt < 200; attempt++) {
         int port = 20000 + (int)(rng() % 30000);
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons((uint16_t)port);
-        inet_pton(AF_INET, bind.c_str(), &a.sin_addr);
-        bool ok = ::bind(fd, (sockaddr *)&a, sizeof a) == 0;
-        close(fd);
-        if (!ok) continue;
-        // The conf instance of a pair takes the next port too.
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        a.sin_port = htons((uint16_t)(port + 1));
-        ok = ::bind(fd, (sockaddr *)&a, sizeof a) == 0;
-        close(fd);
-        if (ok) return port;
+        if (port_free(type, bind, port) && port_free(type, bind, port + 1)) return port;
     }
     throw std::runtime_error("no free port");
 }
+
+}  // namespace
+
+// The conf instance of a pair takes the next port too.
+int free_tcp_port(const std::string &bind) { return free_port_pair(SOCK_STREAM, bind); }
+
+int free_udp_port(const std::string &bind) { return free_port_pair(SOCK_DGRAM, bind); }
 
 RedisServer::RedisServer(const std::string &unix_path, int port, const std::string &bind,
                          const std::vector<std::string> &wrap)

@@ -28,6 +28,8 @@ struct Reply {
 
 /* A loopback TCP port that was free a moment ago. */
 int free_tcp_port(const std::string &bind = "127.0.0.1");
+/* Its UDP twin (the next port is free too: a CoAP server's DTLS side takes it). */
+int free_udp_port(const std::string &bind = "127.0.0.1");
 
 /*
  * A private redis-server: unix socket (and a TCP port when port > 0), keyspace

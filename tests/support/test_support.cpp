@@ -35,6 +35,9 @@ pid_t spawn(const std::vector<std::string> &argv, const std::map<std::string, st
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // Nothing else of the test's: a server left behind by a crashed test must not hold the
+        // test lock that ctest was started under.
+        close_range(3, ~0U, 0);
         for (const auto &kv : extra_env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         std::vector<char *> args;

@@ -17,8 +17,17 @@ namespace {
 
 typedef struct list_t {
     void *data;
+    uint64_t id;  /* a call's id */
+    void *custom; /* a call's custom data */
     struct list_t *next;
 } list_t;
+
+/* An observation handed back to the connector to end. */
+typedef struct stop_t {
+    request_t *request;
+    void (*ended)(void *data);
+    void *data;
+} stop_t;
 
 TPcbDataModelContext *iPcbContext = nullptr;     /* connector thread */
 TPcbDataModelContext *iEasyPcbContext = nullptr; /* synchronous connection */
@@ -30,19 +39,29 @@ FPcbParamChangedCallback iParamChangedCallback = nullptr;
 FPcbFunctionCallback iFunctionExecuteCallback = nullptr;
 FPcbCustomNotificationCallback iCustomNotificationCallback = nullptr;
 
-/* asyncExecuteList and asyncListenToChangesList are shared with the loop thread under iListMutex. */
+/*
+ * Shared with the loop thread under iListMutex: the execute, cancel, observe and stop lists. The
+ * connector takes a list of work before the list of its ends (execute before cancel, observe
+ * before stop) and handles the ends first, so an end pushed before some work is always handled
+ * before that work is sent.
+ */
 list_t *asyncExecuteList = nullptr;
+list_t *asyncCancelList = nullptr; /* ids of calls to end */
 list_t *asyncListenToChangesList = nullptr;
-list_t *asyncFreeList = nullptr; /* connector thread only */
+list_t *asyncStopList = nullptr; /* stop_t */
+uint64_t iLastCallId = 0;
 pthread_mutex_t iListMutex = PTHREAD_MUTEX_INITIALIZER;
+/* Connector thread only. */
+list_t *asyncFreeList = nullptr;
+list_t *iRunningCalls = nullptr; /* sent calls whose callback has not run */
 
-bool push(list_t **list, void *data) {
-    list_t *node = (list_t *)malloc(sizeof(list_t));
-    if (!node) return false;
+list_t *push(list_t **list, void *data) {
+    list_t *node = (list_t *)calloc(1, sizeof(list_t));
+    if (!node) return nullptr;
     node->data = data;
     node->next = *list;
     *list = node;
-    return true;
+    return node;
 }
 
 list_t *take_locked(list_t **list) {
@@ -51,6 +70,26 @@ list_t *take_locked(list_t **list) {
     *list = nullptr;
     pthread_mutex_unlock(&iListMutex);
     return all;
+}
+
+/* Takes the node holding data (or, with data NULL, the call id) out of the list; NULL when absent. */
+list_t *unlink_node(list_t **list, const void *data, uint64_t id) {
+    for (list_t **link = list; *link; link = &(*link)->next) {
+        list_t *n = *link;
+        if (data ? n->data == data : n->id == id) {
+            *link = n->next;
+            n->next = nullptr;
+            return n;
+        }
+    }
+    return nullptr;
+}
+
+list_t *unlink_locked(list_t **list, const void *data, uint64_t id) {
+    pthread_mutex_lock(&iListMutex);
+    list_t *n = unlink_node(list, data, id);
+    pthread_mutex_unlock(&iListMutex);
+    return n;
 }
 
 TPcbDataModelContext *makeConnection(void) {
@@ -100,7 +139,8 @@ void walkThroughChangedParameters(notification_t *n) {
     char *name = notification_parameter_value(p1);
     char *oldValue = notification_parameter_value(p2);
     char *newValue = notification_parameter_value(p3);
-    if (name && oldValue && newValue) iParamChangedCallback(notification_objectPath(n), name, oldValue, newValue);
+    /* a value without text is still a change (to or from nothing); without a name there is no parameter */
+    if (name) iParamChangedCallback(notification_objectPath(n), name, oldValue, newValue);
     free(name);
     free(oldValue);
     free(newValue);
@@ -173,7 +213,16 @@ bool handleAsyncCustomNotifications(request_t *, reply_item_t *item, void *) {
     return true;
 }
 
+/* Ends a call that gets no reply: its callback with no result (which frees its caller's slot). */
+void endCallWithoutResult(request_t *req, void *custom) {
+    if (iFunctionExecuteCallback) iFunctionExecuteCallback(request_path(req), request_functionName(req), nullptr, custom);
+}
+
 void handleAsyncFunctionReturn(request_t *req, void *userdata) {
+    /* a call ended by a cancel is over: nothing of it may run twice */
+    list_t *running = unlink_node(&iRunningCalls, req, 0);
+    if (!running) return;
+    free(running);
     reply_t *reply = request_reply(req);
     reply_item_t *returned = nullptr;
     bool failed = false;
@@ -187,14 +236,12 @@ void handleAsyncFunctionReturn(request_t *req, void *userdata) {
             if (type == reply_type_function_return) returned = item;
         }
     }
-    if (iFunctionExecuteCallback) {
-        if (failed) {
-            iFunctionExecuteCallback(request_path(req), request_functionName(req), nullptr, userdata);
-        } else if (returned) {
-            char *json = functionExecutionResultToJson(returned);
-            iFunctionExecuteCallback(request_path(req), request_functionName(req), json, userdata);
-            free(json);
-        }
+    if (!failed && returned && iFunctionExecuteCallback) {
+        char *json = functionExecutionResultToJson(returned);
+        iFunctionExecuteCallback(request_path(req), request_functionName(req), json, userdata);
+        free(json);
+    } else {
+        endCallWithoutResult(req, userdata); /* an error, or a reply without a result */
     }
     freePcbRequestObjectAsync(req);
 }
@@ -211,14 +258,42 @@ request_t *sendObjectRequest(const char *path, uint32_t attributes, request_repl
     return req;
 }
 
+/* Ends the calls whose cancel is in the list: still in batch or queued (never sent) or running. */
+void endCancelledCalls(list_t *cancels, list_t **batch) {
+    while (cancels) {
+        list_t *next = cancels->next;
+        list_t *call = unlink_node(batch, nullptr, cancels->id);
+        if (!call) call = unlink_locked(&asyncExecuteList, nullptr, cancels->id);
+        if (!call) call = unlink_node(&iRunningCalls, nullptr, cancels->id);
+        if (call) {
+            request_t *req = (request_t *)call->data;
+            endCallWithoutResult(req, call->custom);
+            request_destroy(req); /* ends it on the bus when it was sent */
+            free(call);
+        }
+        free(cancels);
+        cancels = next;
+    }
+}
+
 void drainExecuteList(void) {
     list_t *all = take_locked(&asyncExecuteList);
+    endCancelledCalls(take_locked(&asyncCancelList), &all);
     while (all) {
         list_t *next = all->next;
         request_t *req = (request_t *)all->data;
         request_setDoneHandler(req, handleAsyncFunctionReturn);
-        if (!pcb_sendRequest(iPcbContext->iPcbClient, iPcbContext->iDestination, req)) request_destroy(req);
-        free(all);
+        /* running before it is sent: a send on a lost connection completes it at once */
+        all->next = iRunningCalls;
+        iRunningCalls = all;
+        if (!pcb_sendRequest(iPcbContext->iPcbClient, iPcbContext->iDestination, req)) {
+            list_t *call = unlink_node(&iRunningCalls, req, 0);
+            if (call) { /* else its done handler ran and owns it */
+                endCallWithoutResult(req, call->custom);
+                free(call);
+                request_destroy(req);
+            }
+        }
         all = next;
     }
 }
@@ -234,8 +309,25 @@ void drainFreeList(void) {
     }
 }
 
+/* Ends the stopped observations: out of batch or the observe list when not sent yet, then destroyed. */
+void endStopped(list_t *stops, list_t **batch) {
+    while (stops) {
+        list_t *next = stops->next;
+        stop_t *stop = (stop_t *)stops->data;
+        list_t *queued = batch ? unlink_node(batch, stop->request, 0) : nullptr;
+        if (!queued) queued = unlink_locked(&asyncListenToChangesList, stop->request, 0);
+        free(queued);
+        request_destroy(stop->request);
+        if (stop->ended) stop->ended(stop->data);
+        free(stop);
+        free(stops);
+        stops = next;
+    }
+}
+
 void drainObserveList(void) {
     list_t *all = take_locked(&asyncListenToChangesList);
+    endStopped(take_locked(&asyncStopList), &all);
     while (all) {
         list_t *next = all->next;
         request_t *req = (request_t *)all->data;
@@ -324,12 +416,44 @@ bool attachCustomDataToPcbFunctionCall(request_t *aRequest, void *aCustomData) {
     return request_setData(aRequest, aCustomData);
 }
 
-void executePreparedPcbFunctionAsync(request_t *aRequest) {
+uint64_t executePreparedPcbFunctionAsync(request_t *aRequest, void *aCustomData) {
     pthread_mutex_lock(&iListMutex);
-    bool ok = push(&asyncExecuteList, aRequest);
+    list_t *node = push(&asyncExecuteList, aRequest);
+    uint64_t id = ++iLastCallId;
+    if (node) {
+        node->id = id;
+        node->custom = aCustomData;
+    }
     pthread_mutex_unlock(&iListMutex);
-    if (!ok) BRX_OOM_EXIT("executePreparedPcbFunctionAsync");
+    if (!node) BRX_OOM_EXIT("executePreparedPcbFunctionAsync");
     connection_setEventsAvailable();
+    return id;
+}
+
+bool cancelPcbFunctionCall(uint64_t aCallId) {
+    pthread_mutex_lock(&iListMutex);
+    list_t *queued = unlink_node(&asyncExecuteList, nullptr, aCallId);
+    list_t *cancel = queued ? nullptr : push(&asyncCancelList, nullptr);
+    if (cancel) cancel->id = aCallId;
+    pthread_mutex_unlock(&iListMutex);
+    if (queued) {
+        /* never seen by the connector: gone without a callback */
+        request_destroy((request_t *)queued->data);
+        free(queued);
+        return true;
+    }
+    if (!cancel) BRX_OOM_EXIT("cancelPcbFunctionCall");
+    connection_setEventsAvailable();
+    return false;
+}
+
+void forgetPcbFunctionCancels(void) {
+    list_t *all = take_locked(&asyncCancelList);
+    while (all) {
+        list_t *next = all->next;
+        free(all);
+        all = next;
+    }
 }
 
 request_t *prepareToObservePcbObject(const char *aPath) {
@@ -338,24 +462,31 @@ request_t *prepareToObservePcbObject(const char *aPath) {
 
 void startObservingPcbObjectAsync(request_t *aRequest) {
     pthread_mutex_lock(&iListMutex);
-    bool ok = push(&asyncListenToChangesList, aRequest);
+    bool ok = push(&asyncListenToChangesList, aRequest) != nullptr;
     pthread_mutex_unlock(&iListMutex);
     if (!ok) BRX_OOM_EXIT("startObservingPcbObjectAsync");
     connection_setEventsAvailable();
 }
 
-bool withdrawPcbObservation(request_t *aRequest) {
-    bool found = false;
+void stopObservingPcbObjectAsync(request_t *aRequest, void (*aEnded)(void *aData), void *aData) {
+    stop_t *stop = (stop_t *)malloc(sizeof(stop_t));
+    if (!stop) BRX_OOM_EXIT("stopObservingPcbObjectAsync");
+    stop->request = aRequest;
+    stop->ended = aEnded;
+    stop->data = aData;
     pthread_mutex_lock(&iListMutex);
-    for (list_t **link = &asyncListenToChangesList; *link; link = &(*link)->next) {
-        if ((*link)->data == aRequest) {
-            list_t *node = *link;
-            *link = node->next;
-            free(node);
-            found = true;
-            break;
-        }
-    }
+    bool ok = push(&asyncStopList, stop) != nullptr;
+    pthread_mutex_unlock(&iListMutex);
+    if (!ok) BRX_OOM_EXIT("stopObservingPcbObjectAsync");
+    connection_setEventsAvailable();
+}
+
+void endStoppedPcbObservations(void) { endStopped(take_locked(&asyncStopList), nullptr); }
+
+bool isPcbObservationQueued(request_t *aRequest) {
+    pthread_mutex_lock(&iListMutex);
+    bool found = false;
+    for (list_t *n = asyncListenToChangesList; n && !found; n = n->next) found = n->data == aRequest;
     pthread_mutex_unlock(&iListMutex);
     return found;
 }

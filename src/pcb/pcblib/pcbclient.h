@@ -18,6 +18,7 @@ typedef struct TPcbDataModelContext {
 } TPcbDataModelContext;
 
 typedef void (*FPcbObjectChangedCallback)(const char *aObjectPath, object_t *aObject);
+/* aOldValue and aNewValue are NULL for a value without text. */
 typedef void (*FPcbParamChangedCallback)(const char *aObjectPath, const char *aParamName, const char *aOldValue,
                                          const char *aNewValue);
 /* aJsonResult is NULL when the bus answered with an error. */
@@ -58,15 +59,36 @@ bool addStringParameter(request_t *aRequest, const char *aName, const char *aVal
 bool addIntParameter(request_t *aRequest, const char *aName, int32_t aValue);
 bool addBoolParameter(request_t *aRequest, const char *aName, bool aValue);
 bool attachCustomDataToPcbFunctionCall(request_t *aRequest, void *aCustomData);
-/* Pushes to the execute list and wakes the connector. */
-void executePreparedPcbFunctionAsync(request_t *aRequest);
+/*
+ * Pushes to the execute list and wakes the connector. Every call sent ends with exactly one run of
+ * the function callback, with a NULL result when it ended without one; aCustomData is the data
+ * attached to the request, which that run gets also when the bus never answered. Returns the
+ * call's id (never 0, never reused).
+ */
+uint64_t executePreparedPcbFunctionAsync(request_t *aRequest, void *aCustomData);
+/*
+ * Ends a call (loop thread). True when it was still queued: it is gone and no callback runs for it.
+ * False otherwise: the connector ends it at its next wake-up, before it sends any call queued
+ * later, and the callback runs once with a NULL result unless it has run already.
+ */
+bool cancelPcbFunctionCall(uint64_t aCallId);
 
 /* Observations: prepared on the loop thread, sent by the connector; the caller keeps ownership. */
 request_t *prepareToObservePcbObject(const char *aPath);
 /* Pushes to the observe list and wakes the connector. */
 void startObservingPcbObjectAsync(request_t *aRequest);
-/* Takes a request back out of the observe list if it is still waiting there; true when it was. */
-bool withdrawPcbObservation(request_t *aRequest);
+/*
+ * Hands an observation back to the connector to end (loop thread): it destroys the request, sent
+ * or still queued, before it sends any observation queued later, and then calls aEnded(aData) on
+ * its thread.
+ */
+void stopObservingPcbObjectAsync(request_t *aRequest, void (*aEnded)(void *aData), void *aData);
+/* Connector thread, outside the event loop: ends the stopped observations now. */
+void endStoppedPcbObservations(void);
+/* Connector thread: true while the request waits in the observe list, not yet sent. */
+bool isPcbObservationQueued(request_t *aRequest);
+/* Connector thread, once its connection is gone: forgets cancels that can no longer find a call. */
+void forgetPcbFunctionCancels(void);
 
 void freePcbRequestObject(request_t *aRequest);
 /* Pushes to the free list (connector thread), destroyed at the next drain. */

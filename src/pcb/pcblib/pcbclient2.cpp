@@ -221,7 +221,7 @@ void pcbObjectChangedCallback(const char *aObjectPath, object_t *aObject) {
 
 void pcbParamChangedCallback(const char *aObjectPath, const char *aParamName, const char *aOldValue,
                              const char *aNewValue) {
-    LOGD("%s.%s parameter changed to %s", aObjectPath, aParamName, aNewValue);
+    LOGD("%s.%s parameter changed to %s", aObjectPath, aParamName, aNewValue ? aNewValue : "");
     Targets t;
     collect(t, notifications, notifications_count, CB_PARAM, aObjectPath);
     for (int i = 0; i < t.count; i++) {
@@ -341,6 +341,17 @@ void free_rows(pcbclient_notification_t *table, int count) {
     }
 }
 
+/* Connector thread: the observation's end reaches its owner, then its node goes. */
+void end_observation(notifications_list_t *n) {
+    pcbclient_notification_t *entry = n->notification;
+    if (entry->observation_end_cb) entry->observation_end_cb(entry->path);
+    free((char *)entry->path);
+    free(entry);
+    free(n);
+}
+
+void end_stopped_observation(void *node) { end_observation((notifications_list_t *)node); }
+
 void run_pass(void) {
     LOGD("Entering PCB loop");
     if (run_getters()) {
@@ -365,23 +376,31 @@ void run_pass(void) {
 
     free_rows(notifications, notifications_count);
     free_rows(custom_notifications, custom_notifications_count);
+    /* Observations that went out end with this connection; those still queued wait for the next. */
+    notifications_list_t *ended = nullptr;
     pthread_mutex_lock(&runtime_mutex);
-    notifications_list_t *n = runtime_notifications;
-    runtime_notifications = nullptr;
-    while (n) {
-        notifications_list_t *next = n->next;
-        if (n->notification->notification) {
-            /* still queued for sending: out of the list first, so that nobody sends it later */
-            withdrawPcbObservation(n->notification->notification);
-            freePcbRequestObject(n->notification->notification);
+    for (notifications_list_t **link = &runtime_notifications; *link;) {
+        notifications_list_t *n = *link;
+        if (isPcbObservationQueued(n->notification->notification)) {
+            link = &n->next;
+            continue;
         }
-        free((char *)n->notification->path);
-        free(n->notification);
-        free(n);
-        n = next;
+        *link = n->next;
+        n->next = ended;
+        ended = n;
     }
     pthread_mutex_unlock(&runtime_mutex);
+    /* stopped ones end first: a path's stop came before any observation of it taken above began */
+    endStoppedPcbObservations();
+    while (ended) {
+        notifications_list_t *next = ended->next;
+        freePcbRequestObject(ended->notification->notification);
+        ended->notification->notification = nullptr;
+        end_observation(ended);
+        ended = next;
+    }
     destroyPcbDataModelClient();
+    forgetPcbFunctionCancels();
     LOGD("PCB connector main loop exited");
 }
 
@@ -437,7 +456,8 @@ bool pcbclient2_loop(pcbclient_notification_t *aNotifications, int aNotification
     return true;
 }
 
-bool pcbclient2_call_async_json_args(const char *function_path, const char *json_args, void *custom_data) {
+bool pcbclient2_call_async_json_args(const char *function_path, const char *json_args, void *custom_data,
+                                     uint64_t *call_id) {
     char *object = nullptr, *function = nullptr;
     const char *reason = nullptr;
     request_t *req = nullptr;
@@ -478,15 +498,22 @@ bool pcbclient2_call_async_json_args(const char *function_path, const char *json
     }
     cJSON_Delete(args);
     attachCustomDataToPcbFunctionCall(req, custom_data);
-    executePreparedPcbFunctionAsync(req);
+    uint64_t id = executePreparedPcbFunctionAsync(req, custom_data);
+    if (call_id) *call_id = id;
     free(object);
     free(function);
     return true;
 }
 
+bool pcbclient2_cancel_call(uint64_t call_id) {
+    LOGD("Will cancel PCB function call %llu", (unsigned long long)call_id);
+    return cancelPcbFunctionCall(call_id);
+}
+
 bool pcbclient2_start_observing_object(const char *object_path, pcbclient_object_change_cb_t object_cb,
                                        pcbclient_param_change_cb_t param_cb,
-                                       pcbclient_custom_notification_cb_t custom_cb) {
+                                       pcbclient_custom_notification_cb_t custom_cb,
+                                       pcbclient_observation_end_cb_t end_cb) {
     LOGD("Will start listen to changes in object %s", object_path ? object_path : "(null)");
     const char *reason = nullptr;
     request_t *req = nullptr;
@@ -506,6 +533,7 @@ bool pcbclient2_start_observing_object(const char *object_path, pcbclient_object
         entry->object_change_cb = object_cb;
         entry->param_change_cb = param_cb;
         entry->custom_notification_cb = custom_cb;
+        entry->observation_end_cb = end_cb;
         entry->notification = req;
         node->notification = entry;
         node->next = runtime_notifications;
@@ -520,6 +548,24 @@ bool pcbclient2_start_observing_object(const char *object_path, pcbclient_object
         return false;
     }
     return true;
+}
+
+bool pcbclient2_stop_observing_object(const char *object_path) {
+    LOGD("Will stop listen to changes in object %s", object_path ? object_path : "(null)");
+    notifications_list_t *found = nullptr;
+    pthread_mutex_lock(&runtime_mutex);
+    for (notifications_list_t **link = &runtime_notifications; object_path && *link; link = &(*link)->next) {
+        if (strcmp((*link)->notification->path, object_path) == 0) {
+            found = *link;
+            *link = found->next;
+            found->next = nullptr;
+            /* handed over under the lock, so a clean-up in between cannot end it before its stop */
+            stopObservingPcbObjectAsync(found->notification->notification, end_stopped_observation, found);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&runtime_mutex);
+    return found != nullptr;
 }
 
 char *pcbclient2_get_string(const char *key) {
