@@ -39,8 +39,8 @@ struct Result {
     std::vector<std::string> pieces;
     int file_calls = 0;
     int file_ok = -1;
-    // Runs inside the final or piece callback when set.
-    std::function<void(Result *)> on_final, on_piece;
+    // Runs inside the final, piece or file callback when set.
+    std::function<void(Result *)> on_final, on_piece, on_file;
 };
 
 void take(Result *r, int code, const struct evkeyvalq *headers, const char *data, size_t len) {
@@ -77,6 +77,7 @@ void file_cb(int ok, void *arg) {
     Result *r = (Result *)arg;
     r->file_calls++;
     r->file_ok = ok;
+    if (r->on_file) r->on_file(r);
 }
 
 class HttpClient : public ::testing::Test {
@@ -683,6 +684,15 @@ TEST_F(HttpClient, CallbacksMayCancelAndStartRequests) {
     ASSERT_EQ(http_request(HTTP_GET, &data, final_cb, &chain), 0);
     ASSERT_TRUE(pump_until([&] { return chain.finals == 2; }));
     EXPECT_EQ(chain.body, "B");
+
+    // A completed download stays even when its callback cancels its own argument.
+    Result file;
+    file.on_file = [](Result *self) { http_cancel_request(self); };
+    const std::string target = dir.file("kept");
+    ASSERT_EQ(http_get_file(file_cb, a.c_str(), target.c_str(), &file), 0);
+    ASSERT_TRUE(pump_until([&] { return file.file_calls == 1; }));
+    EXPECT_EQ(file.file_ok, 1);
+    EXPECT_EQ(read_file(target), "A");
 }
 
 TEST_F(HttpClient, ConnectionSocketsAreCloseOnExec) {
