@@ -84,7 +84,8 @@ conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
 conf -x SET driver:sample_sensor:code <"$top/conf/scripts/sample_sensor.lua"
-cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$run/scripts/"
+cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$top/conf/scripts/udp_listen.lua" \
+    "$run/scripts/"
 
 echo "state Redis: redis-cli -s $run/redis_state    conf Redis: redis-cli -s $run/redis_conf"
 echo "try: redis-cli -s $run/redis_state PUBLISH device:N-LOCAL-2:command '{\"name\":\"on\",\"args\":{\"for\":5}}'"

@@ -5,7 +5,7 @@ set -eu
 PACKAGES="build-essential cmake pkg-config git ca-certificates
 libevent-dev libhiredis-dev liblua5.1-0-dev lua-cjson-dev libcjson-dev libevhtp-dev libcoap3-dev libssl-dev
 redis-server redis-tools libcoap3-bin libgtest-dev libgmock-dev libbenchmark-dev
-iproute2 python3 openssl procps curl"
+iproute2 python3 openssl procps minissdpd curl"
 
 missing=""
 for p in $PACKAGES; do
@@ -18,6 +18,8 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+# The SSDP daemon is only ever started by the tests, inside namespaces of their own.
+echo "minissdpd minissdpd/start_daemon boolean false" | debconf-set-selections
 apt-get update -qq
 # shellcheck disable=SC2086
 apt-get install -y -qq --no-install-recommends $missing

@@ -507,7 +507,7 @@ void dispatch(const cJSON *root, uint32_t ip, uint16_t port) {
     }
 }
 
-void packet_received(uint32_t ip, uint16_t port, const char *text, void *) {
+void packet_received(uint32_t ip, uint16_t port, const char *text, size_t, void *) {
     LOGT("packet_received");
     if (!g_disc) return;
     cJSON *root = cJSON_Parse(text);

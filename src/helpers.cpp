@@ -95,7 +95,7 @@ char *md5_file(const char *path)
     MD5Final(digest, &ctx);
     char *ret = (char *)malloc(2 * sizeof(digest) + 1);
     if (!ret) BRX_OOM_EXIT("ret");
-    for (size_t i = 0; i < sizeof(digest); i++) snprintf(ret + 2 * i, 3, "%02X", digest[i]);
+    md5_to_hex(digest, ret);
     return ret;
 }
 

@@ -1,5 +1,6 @@
 #include "src/md5.h"
 
+#include <stdio.h>
 #include <string.h>
 
 /* Words are assembled from and written to bytes explicitly, so the digest is the same on any byte order. */
@@ -155,4 +156,19 @@ void MD5Final(unsigned char digest[16], struct MD5Context *ctx)
     MD5Transform(ctx->buf, ctx->in);
     store_le32(digest, ctx->buf, 4);
     memset(ctx, 0, sizeof(*ctx));
+}
+
+void md5_to_hex(const unsigned char digest[16], char out[33])
+{
+    for (size_t i = 0; i < 16; i++) snprintf(out + 2 * i, 3, "%02X", digest[i]);
+}
+
+void md5_hex(const void *data, size_t len, char out[33])
+{
+    MD5_CTX ctx;
+    unsigned char digest[16];
+    MD5Init(&ctx);
+    MD5Update(&ctx, (const unsigned char *)data, len);
+    MD5Final(digest, &ctx);
+    md5_to_hex(digest, out);
 }

@@ -18,4 +18,9 @@ void MD5Update(struct MD5Context *ctx, const unsigned char *buf, size_t len);
 /* Writes the 16-byte digest and clears the context: MD5Init again before reuse. */
 void MD5Final(unsigned char digest[16], struct MD5Context *ctx);
 
+/* The 16 digest bytes as 32 upper-case hexadecimal digits and a NUL. */
+void md5_to_hex(const unsigned char digest[16], char out[33]);
+/* The MD5 of len bytes (NULs included) as 32 upper-case hexadecimal digits and a NUL. */
+void md5_hex(const void *data, size_t len, char out[33]);
+
 #endif

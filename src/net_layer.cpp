@@ -35,7 +35,7 @@ void read_datagram(evutil_socket_t fd, short what, void *arg) {
     if (n <= 0) return;
     buffer[n] = '\0';
     // The callback may close this endpoint: nl is not touched after it.
-    if (nl->callback) nl->callback(src.sin_addr.s_addr, ntohs(src.sin_port), buffer, nl->callback_arg);
+    if (nl->callback) nl->callback(src.sin_addr.s_addr, ntohs(src.sin_port), buffer, (size_t)n, nl->callback_arg);
 }
 
 /* Binds fd to 0.0.0.0:port, able to broadcast; -1 (logged) when it cannot. */
@@ -107,6 +107,18 @@ void free_endpoint(network_layer_t *nl) {
     free(nl);
 }
 
+/* Stops the first started listener on port (with that callback_arg when match_arg); 0, or -1 when none. */
+int stop_listener(uint16_t port, int match_arg, void *callback_arg) {
+    for (GSList *it = g_listeners; it; it = it->next) {
+        network_layer_t *nl = (network_layer_t *)it->data;
+        if (nl->port != port || (match_arg && nl->callback_arg != callback_arg)) continue;
+        g_listeners = g_slist_remove(g_listeners, nl);
+        free_endpoint(nl);
+        return 0;
+    }
+    return -1;
+}
+
 }  // namespace
 
 network_state_t network_layer_init(struct event_base *event_base, network_callback_t callback, void *callback_arg) {
@@ -164,12 +176,11 @@ int network_start_udp_broadcast_listener(struct event_base *event_base, uint16_t
 
 int network_stop_udp_broadcast_listener(uint16_t port) {
     LOGI("network_stop_udp_broadcast_listener port %d", (int)port);
-    for (GSList *it = g_listeners; it; it = it->next) {
-        network_layer_t *nl = (network_layer_t *)it->data;
-        if (nl->port != port) continue;
-        g_listeners = g_slist_remove(g_listeners, nl);
-        free_endpoint(nl);
-        break;
-    }
+    stop_listener(port, 0, nullptr);
     return 0;
+}
+
+int network_stop_udp_broadcast_listener_with_arg(uint16_t port, void *callback_arg) {
+    LOGI("network_stop_udp_broadcast_listener port %d", (int)port);
+    return stop_listener(port, 1, callback_arg);
 }

@@ -18,10 +18,12 @@ struct event;
 #define NETWORK_MAX_DATAGRAM 2048
 
 /*
- * (source ip in network byte order, source port in host order, buffer, arg). The buffer holds
- * the datagram's bytes and a NUL after them; it is valid only during the call.
+ * (source ip in network byte order, source port in host order, buffer, length, arg). The buffer
+ * holds the datagram's length bytes (NULs among them possible) and a NUL after them; it is valid
+ * only during the call.
  */
-typedef void (*network_callback_t)(uint32_t ip, uint16_t port, const char *buffer, void *callback_arg);
+typedef void (*network_callback_t)(uint32_t ip, uint16_t port, const char *buffer, size_t length,
+                                   void *callback_arg);
 
 typedef struct network_layer {
     struct event_base *event_base;
@@ -58,5 +60,7 @@ int network_start_udp_broadcast_listener(struct event_base *event_base, uint16_t
                                          void *callback_arg);
 /* Stops the first started listener on that port, if any; always 0. */
 int network_stop_udp_broadcast_listener(uint16_t port);
+/* Stops the first started listener on that port whose callback_arg is this one: 0, or -1 when there is none. */
+int network_stop_udp_broadcast_listener_with_arg(uint16_t port, void *callback_arg);
 
 #endif

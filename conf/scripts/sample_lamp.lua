@@ -28,6 +28,7 @@ function driver.init(id)
 end
 
 function driver.command(json)
+    log.info("lamp " .. device_id .. " command " .. json)
     local command = cjson.decode(json)
     if type(command.name) ~= "string" then
         error("command without a name: " .. json)

@@ -11,6 +11,9 @@
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
+#include "src/lua_api/lua_base64_api.h"
+#include "src/lua_api/lua_log_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
@@ -44,6 +47,9 @@ int open_native_modules(lua_State *L, void *) {
     open_luatcp(L);
     open_luatimer(L);
     open_luadb(L);
+    open_lualog(L);
+    open_luabase64(L);
+    open_luanetwork(L);
     lua_settop(L, 0);
     return 0;
 }

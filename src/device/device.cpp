@@ -22,6 +22,7 @@
 #include "src/http_client.h"
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -127,6 +128,7 @@ void init_base(struct event_base *base) {
     luacoap_set_event_base(base);
     luatcp_set_event_base(base);
     http_set_event_base(base);
+    luanetwork_set_event_base(base);
     helpers_set_event_base(base);
 }
 

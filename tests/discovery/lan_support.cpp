@@ -4,10 +4,13 @@
 #include <cjson/cJSON.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,12 +21,14 @@ namespace brx_test {
 
 namespace {
 
-bool netns_inode(ino_t *ino) {
+bool ns_inode(const char *kind, ino_t *ino) {
     struct stat st;
-    if (stat("/proc/self/ns/net", &st) != 0) return false;
+    if (stat((std::string("/proc/self/ns/") + kind).c_str(), &st) != 0) return false;
     *ino = st.st_ino;
     return true;
 }
+
+bool netns_inode(ino_t *ino) { return ns_inode("net", ino); }
 
 }  // namespace
 
@@ -53,6 +58,44 @@ bool enter_private_netns(std::string *why) {
         return false;
     }
     return run_ok({"ip", "link", "set", "lo", "up"}, why);
+}
+
+bool add_broadcast_route(std::string *why) {
+    return run_ok({"ip", "link", "add", "brxa", "type", "veth", "peer", "name", "brxb"}, why) &&
+           run_ok({"ip", "addr", "add", "192.0.2.1/24", "dev", "brxa"}, why) &&
+           run_ok({"ip", "link", "set", "brxa", "up"}, why) && run_ok({"ip", "link", "set", "brxb", "up"}, why) &&
+           run_ok({"ip", "route", "add", "default", "dev", "brxa"}, why);
+}
+
+bool enter_private_run(std::string *why) {
+    ino_t before, after;
+    if (!ns_inode("mnt", &before)) {
+        *why = "cannot read this process's mount namespace";
+        return false;
+    }
+    if (unshare(CLONE_NEWNS) != 0) {
+        *why = std::string("cannot create a mount namespace: ") + strerror(errno);
+        return false;
+    }
+    if (!ns_inode("mnt", &after) || after == before) {
+        *why = "not in a fresh mount namespace";
+        return false;
+    }
+    // Private before anything is mounted: nothing may propagate back to the machine's mounts.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = std::string("cannot make the mounts private: ") + strerror(errno);
+        return false;
+    }
+    char run[PATH_MAX];
+    if (!realpath("/var/run", run)) {
+        *why = std::string("no /var/run: ") + strerror(errno);
+        return false;
+    }
+    if (mount("tmpfs", run, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        *why = std::string("cannot mount a tmpfs on ") + run + ": " + strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 UdpSocket::UdpSocket(const std::string &ip, uint16_t port, bool reuse, bool broadcast) {

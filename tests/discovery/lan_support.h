@@ -35,6 +35,29 @@ protected:
     }
 };
 
+/*
+ * In a private network namespace: a veth pair whose end brxa has 192.0.2.1/24 and carries the
+ * default route, so that a broadcast to 255.255.255.255 leaves there and reaches every socket
+ * bound to its port here. False (and why) when it cannot be made.
+ */
+bool add_broadcast_route(std::string *why);
+
+/*
+ * Moves the calling process into a new mount namespace whose /run (where /var/run leads) is an
+ * empty tmpfs of its own, unseen by the machine; false (and why) when it cannot. The process must
+ * have one thread.
+ */
+bool enter_private_run(std::string *why);
+
+/* A test in network and mount namespaces of its own, with a private /run; skipped when they cannot be made. */
+class PrivateRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!enter_private_netns(&why) || !enter_private_run(&why)) GTEST_SKIP() << why;
+    }
+};
+
 /* Runs a command; true when it exits with 0 (its output goes to *err on failure). */
 bool run_ok(const std::vector<std::string> &argv, std::string *err = nullptr);
 

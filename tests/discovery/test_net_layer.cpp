@@ -29,8 +29,10 @@ struct Received {
 
 std::vector<Received> g_received;
 
-void record(uint32_t ip, uint16_t port, const char *buffer, void *arg) {
-    g_received.push_back({(int)(intptr_t)arg, ip, port, buffer});
+void record(uint32_t ip, uint16_t port, const char *buffer, size_t length, void *arg) {
+    // The NUL after the bytes is part of the contract.
+    EXPECT_EQ(buffer[length], '\0');
+    g_received.push_back({(int)(intptr_t)arg, ip, port, std::string(buffer, length)});
 }
 
 uint32_t addr(const char *dotted) {
@@ -53,11 +55,7 @@ protected:
         brx_test::PrivateNetnsTest::SetUp();
         if (IsSkipped()) return;
         std::string why;
-        ASSERT_TRUE(brx_test::run_ok({"ip", "link", "add", "brxa", "type", "veth", "peer", "name", "brxb"}, &why)) << why;
-        ASSERT_TRUE(brx_test::run_ok({"ip", "addr", "add", "192.0.2.1/24", "dev", "brxa"}, &why)) << why;
-        ASSERT_TRUE(brx_test::run_ok({"ip", "link", "set", "brxa", "up"}, &why)) << why;
-        ASSERT_TRUE(brx_test::run_ok({"ip", "link", "set", "brxb", "up"}, &why)) << why;
-        ASSERT_TRUE(brx_test::run_ok({"ip", "route", "add", "default", "dev", "brxa"}, &why)) << why;
+        ASSERT_TRUE(brx_test::add_broadcast_route(&why)) << why;
         base_ = event_base_new();
         g_received.clear();
     }
@@ -95,15 +93,17 @@ TEST_F(NetLayer, ReceivedDatagramsArriveAsTextWithTheirSource) {
     struct Case {
         size_t sent;
         size_t delivered;
-    } cases[] = {{1, 1}, {2048, 2048}, {3000, 2048}};
+        bool inner_nul;
+    } cases[] = {{1, 1, false}, {2048, 2048, false}, {3000, 2048, false}, {5, 5, true}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.sent);
         g_received.clear();
         std::string payload;
         for (size_t i = 0; i < c.sent; i++) payload += (char)('a' + i % 26);
+        if (c.inner_nul) payload[2] = '\0';
         ASSERT_TRUE(sender.send_to("127.0.0.1", NETWORK_DISCOVERY_PORT, payload));
         ASSERT_TRUE(pump_until(1));
-        // The text is NUL-terminated right after the delivered bytes.
+        // Every byte arrives, NULs among them, and a NUL follows them.
         EXPECT_EQ(g_received[0].text, payload.substr(0, c.delivered));
         EXPECT_EQ(g_received[0].ip, addr("127.0.0.1"));
         EXPECT_EQ(g_received[0].port, sender.port());
@@ -173,6 +173,15 @@ TEST_F(NetLayer, ListenersShareAPortAndStopInTheOrderTheyStarted) {
     ASSERT_EQ(network_start_udp_broadcast_listener(base_, port, record, (void *)3), 0);
     EXPECT_EQ(who_hears(1), (std::vector<int>{3}));
     network_stop_udp_broadcast_listener(port);
+
+    // By argument: the listener started later goes, the first one stays.
+    ASSERT_EQ(network_start_udp_broadcast_listener(base_, port, record, (void *)4), 0);
+    ASSERT_EQ(network_start_udp_broadcast_listener(base_, port, record, (void *)5), 0);
+    EXPECT_EQ(network_stop_udp_broadcast_listener_with_arg(port, (void *)5), 0);
+    EXPECT_EQ(network_stop_udp_broadcast_listener_with_arg(port, (void *)5), -1);
+    EXPECT_EQ(network_stop_udp_broadcast_listener_with_arg(4712, (void *)4), -1);
+    EXPECT_EQ(who_hears(1), (std::vector<int>{4}));
+    EXPECT_EQ(network_stop_udp_broadcast_listener_with_arg(port, (void *)4), 0);
 }
 
 TEST_F(NetLayer, AFailedStartLeavesNothingOpen) {

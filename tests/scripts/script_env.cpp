@@ -14,6 +14,7 @@
 #include "src/helpers.h"
 #include "src/http_client.h"
 #include "src/lua_api/lua_http_api.h"
+#include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -52,6 +53,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
         db_set_master(ri_conf, inet_addr("255.255.255.255"), port + 1);
     }
     luadb_setup_redis_instance(ri_conf, ri_state);
+    luanetwork_set_event_base(base);
     context_setup_redis_instance(ri_conf, ri_state);
     driver_setup_redis_instance(ri_conf, ri_state);
     init_device_context_map();
@@ -141,6 +143,12 @@ lua_State *open_script_state() {
 std::string fixture_path(const std::string &name) { return source_path("tests/scripts/fixtures/" + name); }
 std::string fixture(const std::string &name) { return read_file(fixture_path(name)); }
 
+lua_State *new_script_state() {
+    lua_State *L = lua_state_new();
+    open_lualibs(L);
+    return L;
+}
+
 std::string run_lua(lua_State *L, const std::string &code) {
     if (luaL_loadbuffer(L, code.data(), code.size(), "test") != 0) {
         std::string err = lua_tostring(L, -1);
@@ -149,6 +157,25 @@ std::string run_lua(lua_State *L, const std::string &code) {
     }
     char err[1024];
     return lua_state_pcall(L, 0, 0, err, sizeof(err)) == 0 ? std::string() : std::string(err);
+}
+
+LuaValue lua_eval(lua_State *L, const std::string &expr) {
+    const std::string code = "return " + expr;
+    char err[1024];
+    if (luaL_loadbuffer(L, code.data(), code.size(), "eval") != 0) {
+        LuaValue v{"error", lua_tostring(L, -1)};
+        lua_pop(L, 1);
+        return v;
+    }
+    if (lua_state_pcall(L, 0, 1, err, sizeof(err)) != 0) return {"error", err};
+    LuaValue v{luaL_typename(L, -1), ""};
+    if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
+        size_t len = 0;
+        const char *s = lua_tolstring(L, -1, &len);
+        v.text.assign(s, len);
+    }
+    lua_pop(L, 1);
+    return v;
 }
 
 std::string lua_global(lua_State *L, const char *name) {

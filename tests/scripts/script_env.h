@@ -78,12 +78,23 @@ lua_State *open_script_state();
 std::string fixture(const std::string &name);
 std::string fixture_path(const std::string &name);
 
+// A script state with every module, as the engine builds one; close it with close_lua_state.
+lua_State *new_script_state();
+
 // Runs code in L as a call into the state; "" or the error text.
 std::string run_lua(lua_State *L, const std::string &code);
 // tostring() of a global ("nil" for nil).
 std::string lua_global(lua_State *L, const char *name);
 // The strings at 1..n of a global table, byte for byte (empty when it is not a table).
 std::vector<std::string> lua_strings(lua_State *L, const char *name);
+
+// The first value of "return <expr>" in L: its type name and, for a string or a number, its bytes
+// (NULs kept); type "error" with the message when the call fails.
+struct LuaValue {
+    std::string type;
+    std::string text;
+};
+LuaValue lua_eval(lua_State *L, const std::string &expr);
 
 }  // namespace brx_test
 

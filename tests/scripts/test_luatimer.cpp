@@ -23,9 +23,8 @@ int now_ms(lua_State *L) {
     return 1;
 }
 
-lua_State *new_script_state() {
-    lua_State *L = lua_state_new();
-    open_lualibs(L);
+lua_State *new_timer_state() {
+    lua_State *L = new_script_state();
     lua_register(L, "now_ms", now_ms);
     return L;
 }
@@ -36,7 +35,7 @@ double number(lua_State *L, const char *name) { return std::stod(lua_global(L, n
 
 TEST(LuaTimer, DelaysFireInOrderNeverInsideStart) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     ASSERT_EQ(run_lua(L, fixture("timer_order.lua")), "");
     EXPECT_EQ(lua_global(L, "fired_inside_start"), "0");
     EXPECT_EQ(run_lua(L, "for i = 1, 4 do assert(start_results[i] == 0) end"), "");
@@ -67,7 +66,7 @@ class LuaTimerBadDelay : public ::testing::TestWithParam<BadDelay> {};
 TEST_P(LuaTimerBadDelay, StartAndResetGiveFalseAndCreateNothing) {
     const BadDelay &c = GetParam();
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     const std::string code = std::string("local d = ") + c.delay +
                              "\nassert(timer.start('bad', d, 'a', function() fired = true end) == false)"
                              "\nassert(timer.reset('bad', d, 'a', function() fired = true end) == false)";
@@ -92,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LuaTimer, ANilCallbackOrANonStringDelayCreatesNothing) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     EXPECT_EQ(run_lua(L, "assert(timer.start('n', 5, 'a', nil) == false)\n"
                          "assert(timer.reset('n', 5, 'a', nil) == false)"),
               "");
@@ -104,8 +103,8 @@ TEST(LuaTimer, ANilCallbackOrANonStringDelayCreatesNothing) {
 
 TEST(LuaTimer, ResetAndDeleteActOnTheOldestOfAName) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
-    lua_State *other = new_script_state();
+    lua_State *L = new_timer_state();
+    lua_State *other = new_timer_state();
     ASSERT_EQ(run_lua(L, "fired = {}\n"
                          "local function note(v) fired[#fired + 1] = v end\n"
                          "timer.start('a', 200, 'first', note)\n"
@@ -132,7 +131,7 @@ TEST(LuaTimer, ResetAndDeleteActOnTheOldestOfAName) {
 
 TEST(LuaTimer, ATimerResetFromItsOwnCallbackKeepsPolling) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     ASSERT_EQ(run_lua(L, "n = 0\n"
                          "function poll()\n"
                          "  n = n + 1\n"
@@ -149,7 +148,7 @@ TEST(LuaTimer, ATimerResetFromItsOwnCallbackKeepsPolling) {
 
 TEST(LuaTimer, ATimerDeletedByAnotherCallbackOfTheSamePassNeverFires) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     // Both are due before the loop runs again, so both are active in one pass; whichever runs first
     // deletes the other.
     ASSERT_EQ(run_lua(L, "fired = {}\n"
@@ -165,7 +164,7 @@ TEST(LuaTimer, ATimerDeletedByAnotherCallbackOfTheSamePassNeverFires) {
 
 TEST(LuaTimer, AFailingCallbackIsLoggedWithItsNameAndFreed) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     ASSERT_EQ(run_lua(L, "timer.start('bad', 0, 'arg', function(v) error('boom ' .. v) end)\n"
                          "timer.start('after', 5, function() after = true end)"),
               "");
@@ -180,7 +179,7 @@ TEST(LuaTimer, AFailingCallbackIsLoggedWithItsNameAndFreed) {
 
 TEST(LuaTimer, ACleanedUpStateNeverSeesItsTimers) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     ASSERT_EQ(run_lua(L, "timer.start('t', 0, function() db.set('timer:fired', 'yes') end)\n"
                          "timer.start('u', 20, 'x', function() db.set('timer:fired', 'yes') end)"),
               "");
@@ -199,7 +198,7 @@ int test_close_me(lua_State *L) {
 
 TEST(LuaTimer, ATimerStartedAfterTheStateAskedToCloseEndsWithIt) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = new_timer_state();
     lua_register(L, "test_close_me", test_close_me);
     // The close waits for the call to return; the script goes on starting a timer meanwhile.
     ASSERT_EQ(run_lua(L, "test_close_me()\n"
