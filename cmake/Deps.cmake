@@ -6,6 +6,7 @@ pkg_check_modules(HIREDIS REQUIRED IMPORTED_TARGET GLOBAL hiredis)
 pkg_check_modules(LUA51 REQUIRED IMPORTED_TARGET GLOBAL lua5.1)
 pkg_check_modules(CJSON REQUIRED IMPORTED_TARGET GLOBAL libcjson)
 pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET GLOBAL openssl)
+pkg_check_modules(EVHTP REQUIRED IMPORTED_TARGET GLOBAL evhtp)
 pkg_check_modules(LIBCOAP REQUIRED IMPORTED_TARGET GLOBAL libcoap-3-openssl)
 
 # lua-cjson is linked from its static archive so that the module is part of the binary.
@@ -18,4 +19,5 @@ add_library(dep_hiredis ALIAS PkgConfig::HIREDIS)
 add_library(dep_lua ALIAS PkgConfig::LUA51)
 add_library(dep_cjson ALIAS PkgConfig::CJSON)
 add_library(dep_openssl ALIAS PkgConfig::OPENSSL)
+add_library(dep_evhtp ALIAS PkgConfig::EVHTP)
 add_library(dep_coap ALIAS PkgConfig::LIBCOAP)

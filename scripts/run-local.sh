@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs the engine in the foreground as a gateway on conf/local.conf, with its two Redis servers,
-# the gateway bus stand-in and a sample network: the gateway itself, one lamp behind it and a TCP
-# sensor on loopback. Arguments go to the engine (-t runs script files published on "driver:dofile").
+# the gateway bus stand-in and a sample network: the gateway itself, one lamp behind it (an HTTP
+# device on 127.0.0.1:8081) and a TCP sensor on loopback. Arguments go to the engine (-t runs script
+# files published on "driver:dofile").
 # The gateway holds the network id, so it leads at once and sends no datagram unless asked.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,6 +51,14 @@ rm -f "$PCB_STANDIN_SOCKET"
 pids="$pids $!"
 wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
 
+# The CA the engine trusts for https (conf/local.conf names it) and a "localhost" certificate.
+[ -f "$run/certs/ca.pem" ] || "$top/platform/appserver/make-certs.sh" "$run/certs" >/dev/null
+
+# The lamp: a small HTTP device on loopback.
+/usr/bin/python3 "$top/platform/lamp/lamp.py" 8081 >"$run/lamp.log" 2>&1 &
+pids="$pids $!"
+wait_for "the lamp" curl -s http://127.0.0.1:8081/power
+
 # The sample sensor: a device on loopback that pushes JSON readings over TCP.
 python3 "$top/conf/sample_sensor_device.py" 6395 >"$run/sensor.log" 2>&1 &
 pids="$pids $!"
@@ -64,6 +73,7 @@ state SET landevicemap:N-LOCAL-1:N-LOCAL-2 1
 state SET device:N-LOCAL-2:meta:class light
 state SET device:N-LOCAL-2:meta:driver sample_lamp
 state SET device:N-LOCAL-2:domain LAN
+state SET device:N-LOCAL-2:driver:url http://127.0.0.1:8081
 state SET landevicemap:N-LOCAL-1:N-LOCAL-3 1
 state SET device:N-LOCAL-3:meta:class sensor
 state SET device:N-LOCAL-3:meta:driver sample_sensor

@@ -38,7 +38,9 @@ typedef struct keys_cb_ctx {
 
 const char *name_of(const redis_instance_t *ri) { return ri->name; }
 
-int unix_path_fits(const char *path) { return strlen(path) < sizeof(((struct sockaddr_un *)nullptr)->sun_path); }
+/* hiredis copies at most sizeof(sun_path) - 1 bytes and leaves the last byte unset, so a path must
+ * end before it: a longer one would reach whatever path that stray byte makes. */
+int unix_path_fits(const char *path) { return strlen(path) < sizeof(((struct sockaddr_un *)nullptr)->sun_path) - 1; }
 
 int no_instance(const char *what) {
     LOGW("%s without a redis instance", what);

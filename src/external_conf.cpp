@@ -1,5 +1,6 @@
 #include "src/external_conf.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -56,6 +57,16 @@ char *ext_get_haid(void) {
 char *ext_get_server_url(void) {
     char *url = pcbcli_get_string(kServer);
     if (!url) LOGW("Cannot get server URL from PCB '%s'", kServer);
+    return url;
+}
+
+char *ext_server_url(const char *path) {
+    char *base = ext_get_server_url();
+    if (!base) return nullptr;
+    char *url = nullptr;
+    if (asprintf(&url, "%s%s", base, path ? path : "") < 0) url = nullptr;
+    free(base);
+    if (!url) LOGW("Cannot build server URL for '%s'", path ? path : "");
     return url;
 }
 

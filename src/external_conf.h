@@ -11,6 +11,9 @@
 char *ext_get_haid(void);
 /* The application-server base URL, read anew at every call, or NULL. Caller frees. */
 char *ext_get_server_url(void);
+/* The application-server base URL read anew, joined whole with path ("/device", "/ld/<id>"...), or NULL
+ * when the base is missing. Caller frees. */
+char *ext_server_url(const char *path);
 /* 1 when the gateway client reports a connection. */
 int ext_get_connection(void);
 /* Waits until the gateway client is connected: 1, or 0 when a stop was requested. */

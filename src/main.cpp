@@ -7,6 +7,7 @@
 #include "common/logger/logger.h"
 #include "src/device/device.h"
 #include "src/device_cfg.h"
+#include "src/http_client.h"
 #include "src/signals.h"
 
 #define LOG_CATEGORY "main"
@@ -100,6 +101,7 @@ int main(int argc, char **argv) {
     signals_dispatch(base);
 
     device_stop();
+    http_destroy_ssl();
     unlink(BRX_PIDFILE);
     signals_remove();
     event_base_free(base);

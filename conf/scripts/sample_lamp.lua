@@ -1,16 +1,29 @@
--- Driver of the local run's sample lamp: every command {"name": "<state>"} becomes the lamp's
--- "power" state, which the leader republishes on the channel of the same name. With
--- {"name":"on","args":{"for":<seconds>}} the lamp turns itself off again after that time.
+-- Driver of the local run's sample lamp, an HTTP device: every command {"name": "<state>"} is
+-- posted to the lamp, and the lamp's answer becomes the "power" state, which the leader
+-- republishes on the channel of the same name. With {"name":"on","args":{"for":<seconds>}} the
+-- lamp is switched off again after that time. The lamp's address is the driver parameter "url".
 local driver = {}
 
 local device_id
+local lamp_url
 
 local function set_power(value)
     db.set("device:" .. device_id .. ":state:power", value)
 end
 
+local function switch(name)
+    http.post(lamp_url .. "/command", cjson.encode({name = name}), nil, function(code, url, body)
+        if code == 200 and body then
+            set_power(body)
+        else
+            print(("sample lamp: %s answered %d"):format(url, code))
+        end
+    end)
+end
+
 function driver.init(id)
     device_id = id
+    lamp_url = db.get("device:" .. id .. ":driver:url") or "http://127.0.0.1:8081"
     set_power("off")
 end
 
@@ -20,17 +33,18 @@ function driver.command(json)
     if type(command.name) ~= "string" then
         error("command without a name: " .. json)
     end
-    set_power(command.name)
+    switch(command.name)
     local seconds = type(command.args) == "table" and tonumber(command.args["for"])
     if command.name == "on" and seconds then
         -- A later "on" with a time moves the deadline; any other command cancels it.
-        timer.reset("auto-off", tostring(seconds) .. "s", "off", set_power)
+        timer.reset("auto-off", tostring(seconds) .. "s", "off", switch)
     else
         timer.delete("auto-off")
     end
 end
 
 function driver.cleanup()
+    http.cancel_all_requests()
 end
 
 return driver

@@ -9,6 +9,7 @@
 #include "src/device/driver.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_coap_api.h"
+#include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_base64_api.h"
 #include "src/lua_api/lua_log_api.h"
@@ -131,6 +132,7 @@ void drop_index(GHashTable **t) {
 int open_native_modules(lua_State *L, void *) {
     luaL_openlibs(L);
     // The native modules, in their fixed order; each joins here when it exists.
+    open_luahttp(L);
     open_luacoap(L);
     open_luatcp(L);
     open_luatimer(L);

@@ -19,7 +19,9 @@
 #include "src/db_local.h"
 #include "src/discovery.h"
 #include "src/helpers.h"
+#include "src/http_client.h"
 #include "src/lua_api/lua_coap_api.h"
+#include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
@@ -122,8 +124,10 @@ void init_base(struct event_base *base) {
     db_set_event_base(redis_instance_conf, base);
     db_set_event_base(redis_instance_state, base);
     timer_set_event_base(base);
+    luahttp_set_event_base(base);
     luacoap_set_event_base(base);
     luatcp_set_event_base(base);
+    http_set_event_base(base);
     luanetwork_set_event_base(base);
     helpers_set_event_base(base);
 }
@@ -136,6 +140,10 @@ int device_start(struct event_base *base) {
     create_redis_instances(2);
     init_redis();
     init_base(base);
+    if (http_setup_ssl(cfg_ca_cert_path()) < 0) {
+        LOGW("Cannot setup ssl");
+        return -1;
+    }
     init_coap_client();
 
     if (cfg_is_daemon() == 1) {
@@ -195,6 +203,8 @@ int device_load_file(const char *path, struct event_base *base) {
     create_redis_instances(1);
     init_redis();
     init_base(base);
+    // Scripts run here may use https; without a CA they still run.
+    if (http_setup_ssl(cfg_ca_cert_path()) < 0) LOGW("Cannot setup ssl");
     init_coap_client();
     load_file_state = lua_state_new();
     if (!load_file_state) BRX_OOM_EXIT("Cannot create lua state");

@@ -141,9 +141,10 @@ TEST_F(DbConnections, BlockingConnectionIsReplacedAfterATransportError) {
 
 TEST_F(DbConnections, ProcessEndsWithStatus2WhenTheLocalRedisFails) {
     GTEST_FLAG_SET(death_test_style, "fast");
-    // A path that fits a socket address exactly, and a longer one that would be cut to it.
+    // The longest path hiredis can use (it leaves the last byte of the address unset), and a longer
+    // one that would be cut near it.
     std::string fits = dir.path() + "/";
-    fits += std::string(107 - fits.size(), 'p');
+    fits += std::string(106 - fits.size(), 'p');
     RedisServer cut_target(fits);
     std::string too_long = fits + "_longer";
     std::string missing = dir.file("missing.sock");

@@ -5,6 +5,7 @@
 #include "src/device/status.h"
 #include "src/device_cfg.h"
 #include "tests/db/db_fixture.h"
+#include "tests/support/appserver_peer.h"
 #include "tests/support/bus_standin.h"
 #include "tests/discovery/lan_support.h"
 
@@ -120,12 +121,14 @@ TEST(DeviceStart, InstancesFollowTheConfiguration) {
         brx_test::TempDir dir;
         int port = brx_test::free_tcp_port();
         brx_test::RedisPair pair(dir.file("redis"), port);
+        const std::string ca = brx_test::test_certs().ca;
         Monitor mon(pair.state);
         EXPECT_EXIT(
             {
                 brx_test::write_file(dir.file("brx.conf"), std::string("device.type=") + row.type +
                                                                "\ndevice.redis.socket_path=" + dir.file("redis") +
-                                                               "\ndevice.redis.port=" + std::to_string(port) + "\n");
+                                                               "\ndevice.redis.port=" + std::to_string(port) +
+                                                               "\nca_cert_path=" + ca + "\n");
                 if (cfg_setup_from_file(dir.file("brx.conf").c_str()) != 0) exit(10);
                 struct event_base *base = event_base_new();
                 if (device_start(base) != 0) exit(11);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "src/external_conf.h"
 #include "src/pcb/pcb_plugin.h"
 #include "tests/support/test_support.h"
 
@@ -89,6 +90,19 @@ TEST_F(CliReaders, MissingToolGivesNothing) {
     EXPECT_EQ(str(pcbcli_get_string("A.B")), "<null>");
     EXPECT_EQ(pcbcli_get_bool("A.B"), 0);
     EXPECT_EQ(str(pcbcli_get_string_ext("A.B")), "<null>");
+}
+
+// The base is read anew at each call and joined whole, however long; no base, no URL.
+TEST_F(CliReaders, ServerUrlJoinsTheBaseReadAnew) {
+    const std::string long_base = "https://h/" + std::string(300, 'p') + "/app";
+    tool_prints((long_base + "\\n").c_str());
+    EXPECT_EQ(str(ext_server_url("/device")), long_base + "/device");
+    EXPECT_EQ(brx_test::read_file(dir_.file("args")), "-l\nAPService.HomeAutomation.ApplicationServer?\n");
+    tool_prints("https://other:8443/app\\n");
+    EXPECT_EQ(str(ext_server_url("/ld/N1-2")), "https://other:8443/app/ld/N1-2");
+    EXPECT_EQ(str(ext_server_url(nullptr)), "https://other:8443/app");
+    tool_prints("", 1);
+    EXPECT_EQ(str(ext_server_url("/device")), "<null>");
 }
 
 }  // namespace

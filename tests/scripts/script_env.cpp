@@ -12,11 +12,14 @@
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/http_client.h"
+#include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/luadb.h"
+#include "tests/support/appserver_peer.h"
 
 namespace brx_test {
 
@@ -33,6 +36,8 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
     helpers_set_event_base(base);
     timer_set_event_base(base);
     luatcp_set_event_base(base);
+    luahttp_set_event_base(base);
+    http_set_event_base(base);
     ri_conf = db_create_redis_instance("conf");
     ri_state = db_create_redis_instance("state");
     for (redis_instance_t *ri : {ri_conf, ri_state}) {
@@ -113,6 +118,26 @@ size_t ScriptEnv::log_count(const std::string &text) const {
         start = end + 1;
     }
     return n;
+}
+
+LoadFileEnv::LoadFileEnv() {
+    redis = std::make_unique<RedisPair>(dir.file("redis"));
+    conf_path = dir.file("brx.conf");
+    write_file(conf_path, "device.type=gateway\n"
+                          "device.redis.socket_path=" + dir.file("redis") + "\n"
+                          "device.local_db.file=" + dir.file("local_db.json") + "\n"
+                          "ca_cert_path=" + test_certs().ca + "\n"
+                          "logger.stdout=true\nlogger.level=DEBUG\n");
+}
+
+std::vector<std::string> LoadFileEnv::argv(const std::string &file) const {
+    return {build_path("src/Brixmoor"), "-l", file, conf_path};
+}
+
+lua_State *open_script_state() {
+    lua_State *L = lua_state_new();
+    open_lualibs(L);
+    return L;
 }
 
 std::string fixture_path(const std::string &name) { return source_path("tests/scripts/fixtures/" + name); }

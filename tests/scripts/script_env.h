@@ -57,6 +57,24 @@ private:
     std::unique_ptr<RedisPair> redis_;
 };
 
+/*
+ * The daemon's -l mode as a black box: a Redis pair and a configuration for a gateway (the CA of
+ * test_certs(), the DEBUG log on standard output).
+ */
+class LoadFileEnv {
+public:
+    LoadFileEnv();
+    /* The command line that runs file with -l. */
+    std::vector<std::string> argv(const std::string &file) const;
+
+    TempDir dir;
+    std::unique_ptr<RedisPair> redis;
+    std::string conf_path;
+};
+
+/* A new script state with every module, as the engine opens them. */
+lua_State *open_script_state();
+
 std::string fixture(const std::string &name);
 std::string fixture_path(const std::string &name);
 

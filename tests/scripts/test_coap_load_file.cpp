@@ -16,17 +16,12 @@ using namespace std::chrono_literals;
 namespace {
 
 TEST(CoapLoadFile, ArgumentRulesArgPassingAndACancelInsideTheThirdNotification) {
-    TempDir dir;
-    RedisPair redis(dir.file("redis"));
+    LoadFileEnv env;
+    RedisPair &redis = *env.redis;
     CoapServer server;
     ASSERT_TRUE(server.put("/temp", "21.5"));
     redis.state.set("lcoap:base", server.uri(""));
-    const std::string conf = dir.file("brx.conf");
-    write_file(conf, "device.type=gateway\n"
-                     "device.redis.socket_path=" + dir.file("redis") + "\n"
-                     "device.local_db.file=" + dir.file("local_db.json") + "\n"
-                     "logger.stdout=true\nlogger.level=DEBUG\n");
-    Process p({build_path("src/Brixmoor"), "-l", fixture_path("l_coap.lua"), conf});
+    Process p(env.argv(fixture_path("l_coap.lua")));
     ASSERT_TRUE(wait_until([&] { return redis.state.get("lcoap:cancelled").has_value() || !p.running(); }, 30s))
         << p.out();
     ASSERT_TRUE(p.running()) << "exit " << p.wait(1s) << "\n" << p.out();

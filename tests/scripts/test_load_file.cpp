@@ -17,24 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class LoadFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        redis = std::make_unique<RedisPair>(dir.file("redis"));
-        conf_path = dir.file("brx.conf");
-        write_file(conf_path, "device.type=gateway\n"
-                              "device.redis.socket_path=" + dir.file("redis") + "\n"
-                              "device.local_db.file=" + dir.file("local_db.json") + "\n"
-                              "logger.stdout=true\nlogger.level=DEBUG\n");
-    }
-    std::vector<std::string> argv(const std::string &file) {
-        return {build_path("src/Brixmoor"), "-l", file, conf_path};
-    }
-
-    TempDir dir;
-    std::unique_ptr<RedisPair> redis;
-    std::string conf_path;
-};
+class LoadFile : public ::testing::Test, public LoadFileEnv {};
 
 struct FailCase {
     const char *name;

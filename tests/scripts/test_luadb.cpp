@@ -45,7 +45,7 @@ void trigger_one_of_each(RedisServer &r) {
 
 TEST(LuaDb, GatewayCommandsAnswerBeforeReturning) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, fixture("db_local.lua")), "");
     EXPECT_FALSE(env.state().get("t:a").has_value());
     EXPECT_EQ(env.state().get("t:m"), "1");
@@ -57,7 +57,7 @@ TEST(LuaDb, GatewayCommandsAnswerBeforeReturning) {
 
 TEST(LuaDb, RemoteCommandsAnswerFromTheLoop) {
     ScriptEnv env(false);
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, fixture("db_remote.lua")), "");
     ASSERT_TRUE(env.pump_until([&] { return lua_global(L, "async_got") != "nil"; }));
     EXPECT_EQ(run_lua(L, "assert(order[1] == 'returned' and order[2] == 'callback')"), "");
@@ -70,7 +70,7 @@ TEST(LuaDb, RemoteCommandsAnswerFromTheLoop) {
 
 TEST(LuaDb, RefusedCommandsGiveNilAndAMissingValueFromTheLoop) {
     ScriptEnv env(false, true);
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, "sub = db.subscribe('x:chan', print)\n"
                          "keys = db.keys('x:*', print)\n"
                          "set = db.set('x:k', 'v')\n"
@@ -93,7 +93,7 @@ class LuaDbModes : public ::testing::TestWithParam<bool> {};
 
 TEST_P(LuaDbModes, EachSubscriptionKindDeliversItsShape) {
     ScriptEnv env(GetParam());
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, fixture("db_subscriptions.lua")), "");
     ASSERT_TRUE(env.wait_subscribed({"s:plain", "__keyspace@0__:s:key"}, 2));
     trigger_one_of_each(env.state());
@@ -114,7 +114,7 @@ TEST_P(LuaDbModes, EachSubscriptionKindDeliversItsShape) {
 
 TEST_P(LuaDbModes, ACallbackErrorIsLoggedAndTheNextMessageStillArrives) {
     ScriptEnv env(GetParam());
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, "n = 0 db.subscribe('e:chan', function(m) n = n + 1 error('bad ' .. m) end)"), "");
     ASSERT_TRUE(env.wait_subscribed({"e:chan"}));
     env.state().command({"PUBLISH", "e:chan", "one"});
@@ -139,8 +139,8 @@ int test_close_me(lua_State *L) {
 TEST_P(LuaDbModes, ASubscriptionMadeAfterTheStateAskedToCloseEndsWithIt) {
     ScriptEnv env(GetParam());
     lua_state_add_forget_hook(note_forgotten);
-    lua_State *a = new_script_state();
-    lua_State *b = new_script_state();
+    lua_State *a = open_script_state();
+    lua_State *b = open_script_state();
     lua_register(a, "test_close_me", test_close_me);
     // The close waits for the call to return; the script goes on subscribing meanwhile.
     ASSERT_EQ(run_lua(a, "test_close_me()\n"
@@ -161,8 +161,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, LuaDbModes, ::testing::Values(true, false),
 
 TEST(LuaDb, DuplicateSubscriptionsAreRefusedPerKindAcrossStates) {
     ScriptEnv env(true);
-    lua_State *a = new_script_state();
-    lua_State *b = new_script_state();
+    lua_State *a = open_script_state();
+    lua_State *b = open_script_state();
     ASSERT_EQ(run_lua(a, "db.get_async('d:c', print)\n"
                          "r = { db.subscribe('d:c', print), db.subscribe('d:c', print),\n"
                          "      db.subscribe_keyspace('d:c', print), db.psubscribe('d:c*', print) }\n"
@@ -181,7 +181,7 @@ TEST(LuaDb, DuplicateSubscriptionsAreRefusedPerKindAcrossStates) {
 
 TEST(LuaDb, NilCallbacksCreateNothing) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     EXPECT_EQ(run_lua(L, "assert(db.subscribe('n:c', nil) == nil)\n"
                          "assert(db.keys('n:*', nil) == nil)\n"
                          "assert(select('#', db.get_async('n:k', nil)) == 0)\n"
@@ -195,7 +195,7 @@ TEST(LuaDb, NilCallbacksCreateNothing) {
 
 TEST(LuaDb, CleanupDuringCallbacksEndsEverythingOfTheState) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
     ASSERT_EQ(run_lua(L, "n = 0\n"
                          "db.subscribe('c:chan', function(m) n = n + 1 db.cleanup() end)\n"
                          "db.subscribe('c:other', function(m) other = m end)\n"
@@ -232,7 +232,7 @@ void count_continuation(const void *arg) {
 
 TEST(LuaDb, CleanupContinuationRunsOnceAfterTheLastUnsubscription) {
     ScriptEnv env(true);
-    lua_State *L = new_script_state();
+    lua_State *L = open_script_state();
 
     // Only a pending GET: the continuation runs at once and the GET never answers.
     ASSERT_EQ(run_lua(L, "db.get_async('k:x', function() answered = true end)"), "");

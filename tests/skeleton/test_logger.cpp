@@ -25,19 +25,12 @@
 #include "common/logger/logger_conffile.h"
 #include "tests/support/test_support.h"
 
+using brx_test::lines_of;
 using brx_test::read_file;
 using brx_test::TempDir;
 using brx_test::write_file;
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> out;
-    std::stringstream ss(text);
-    std::string line;
-    while (std::getline(ss, line)) out.push_back(line);
-    return out;
-}
 
 // Applies a configuration text the way the start-up does.
 void configure(const std::string &text) {

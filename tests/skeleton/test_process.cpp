@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "tests/support/appserver_peer.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
@@ -76,6 +77,7 @@ protected:
                    "device.type=camera\n"
                    "device.redis.socket_path=" + dir.file("redis") + "\n"
                    "device.local_db.file=" + dir.file("local_db.json") + "\n"
+                   "ca_cert_path=" + test_certs().ca + "\n"
                    "logger.stdout=true\nlogger.level=DEBUG\n");
     }
     void TearDown() override { unlink(kPidFile); }

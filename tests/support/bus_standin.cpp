@@ -28,18 +28,7 @@ void BusStandin::stop() {
 
 std::string BusStandin::journal() const { return read_file(journal_); }
 
-std::vector<std::string> BusStandin::lines() const {
-    std::string text = journal();
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        out.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    return out;
-}
+std::vector<std::string> BusStandin::lines() const { return lines_of(journal()); }
 
 size_t BusStandin::count(const std::vector<std::string> &parts) const {
     size_t n = 0;

@@ -10,7 +10,8 @@ and the lines of its scenario. Scenarios:
   block1            asks for the body in 64-byte Block1 parts, prints ASSEMBLED <hex>, answers 2.04 "done"
   unknown_token     empty ACK, a CON 2.05 with a foreign token, then the right one ("ok")
   separate_observe  empty ACK, a separate CON 2.05 with Observe, then a NON notification every second
-  endless_block2    every GET gets a 16-byte Block2 block with the more flag set
+  endless_block2    every GET gets a 16-byte Block2 block with the more flag set, blocks after the
+                    first 1.5 s late
   other_token       waits for two requests, sends the first one the second's token, then both their own
 """
 import select
@@ -253,7 +254,12 @@ def scenario_endless_block2():
         b2 = opt(msg, 23)
         num = uint_value(b2) >> 4 if b2 is not None else 0
         data = (b"block-%d" % num).ljust(16, b".")
-        peer.send(sock, addr, ack(msg, 0x45, [(23, uint_bytes((num << 4) | 0x08 | 0))], data))
+        reply = ack(msg, 0x45, [(23, uint_bytes((num << 4) | 0x08 | 0))], data)
+        if num == 0:
+            peer.send(sock, addr, reply)
+        else:
+            # Later blocks come slowly, so a cancel after the first one finds the next one pending.
+            peer.later(1.5, lambda: peer.send(sock, addr, reply))
     return handle
 
 

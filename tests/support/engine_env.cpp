@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/support/appserver_peer.h"
+
 namespace brx_test {
 
 namespace {
@@ -80,7 +82,8 @@ EngineEnv::EngineEnv(const EngineConfig &config) : config_(config), bus_(dir_.pa
                     "device.vendor=TestVendor\ndevice.model=T1\n" +
                     "device.redis.socket_path=" + dir_.file("redis") + "\n" +
                     "device.local_db.file=" + local_db_path() + "\n" + "scripts.dir=" + dir_.file("scripts") +
-                    "\n" + "scripts.default_driver=lan_default.lua\n" + "logger.stdout=true\nlogger.level=" + config_.log_level + "\n";
+                    "\n" + "scripts.default_driver=lan_default.lua\n" + "ca_cert_path=" + test_certs().ca + "\n" +
+                    "logger.stdout=true\nlogger.level=" + config_.log_level + "\n";
     if (!config_.ipv4.empty()) c += "device.ipv4=" + config_.ipv4 + "\n";
     if (config_.redis_port > 0) c += "device.redis.port=" + std::to_string(config_.redis_port) + "\n";
     write_file(conf_path(), c + config_.extra_conf);

@@ -82,6 +82,14 @@ void write_file(const std::string &path, const std::string &content) {
 
 bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line)) out.push_back(line);
+    return out;
+}
+
 std::string build_path(const std::string &rel) { return std::string(BRX_BINARY_DIR) + "/" + rel; }
 std::string source_path(const std::string &rel) { return std::string(BRX_SOURCE_DIR) + "/" + rel; }
 

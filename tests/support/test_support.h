@@ -28,6 +28,8 @@ private:
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
+/* The lines of text, without their newlines. */
+std::vector<std::string> lines_of(const std::string &text);
 
 /* Path of a built program relative to the build tree ("src/Brixmoor"), and of a source file. */
 std::string build_path(const std::string &rel);

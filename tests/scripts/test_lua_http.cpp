@@ -1,0 +1,142 @@
+// The script http module in the test process: what happens to requests and servers of a state that
+// closes while they are live (run under AddressSanitizer), and script servers on open connections.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <lua.hpp>
+#include <string>
+
+#include "src/device/context.h"
+#include "src/device/driver.h"
+#include "src/http_client.h"
+#include "src/lua_api/lua_state.h"
+#include "tests/scripts/script_env.h"
+#include "tests/support/appserver_peer.h"
+
+using namespace brx_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+/* A blocking loopback client of the test's own, for keep-alive requests. */
+class Client {
+public:
+    explicit Client(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, (sockaddr *)&a, sizeof a) == 0;
+        timeval tv{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~Client() { close(fd_); }
+    bool connected() const { return connected_; }
+    void send_text(const std::string &s) { ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
+    /* What arrived so far (the socket waits 100 ms at most per read). */
+    std::string receive() {
+        char buf[4096];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n > 0) got_.append(buf, n);
+        return got_;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string got_;
+};
+
+bool port_listens(int port) {
+    Client c(port);
+    return c.connected();
+}
+
+class LuaHttp : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(http_setup_ssl(test_certs().ca.c_str()), 0); }
+    void TearDown() override { http_destroy_ssl(); }
+    ScriptEnv env{true};
+};
+
+TEST_F(LuaHttp, AStateClosedMidTransferGetsNothingMore) {
+    AppServerPeer peer(AppServerPeer::Options{
+        AppServerPeer::Tls::None,
+        {"127.0.0.1"},
+        R"({"GET /chunks": {"chunks": ["a", "b", "c", "d"], "piece_delay": 0.2},
+            "GET /slow": {"delay": 0.5, "body": "late"}})"});
+    lua_State *L = open_script_state();
+    const std::string code = "pieces = 0\n"
+                             "http.get_chunked('" + peer.url("/chunks") + "', function(c, u, b) pieces = pieces + 1 end)\n"
+                             "http.get('" + peer.url("/slow") + "', 'arg', function() slow = true end)\n"
+                             "http.post('" + peer.url("/slow") + "', {{['X-A'] = 'a'}}, 'body', function() slow = true end)\n";
+    ASSERT_EQ(run_lua(L, code), "");
+    ASSERT_TRUE(env.pump_until([&] { return lua_global(L, "pieces") == "1"; }, 10s)) << env.log();
+    const size_t before = env.log_count("http_request_process_reply code");
+    close_lua_state(L, nullptr);
+    // The remaining pieces and the slow replies come to nobody.
+    env.pump(1500ms);
+    EXPECT_TRUE(env.log_has("http_cancel_request"));
+    EXPECT_EQ(env.log_count("http_request_process_reply code"), before);
+}
+
+TEST_F(LuaHttp, AStateClosedWithALiveServer) {
+    const int port = free_tcp_port();
+    lua_State *L = open_script_state();
+    // The handle is not kept: the server must live on until it is stopped.
+    ASSERT_EQ(run_lua(L, "http.start(" + std::to_string(port) +
+                             ", function(m, p, b) return 200, 'alive ' .. p end)\n"
+                             "collectgarbage('collect')\n"),
+              "");
+    Client keep(port);
+    ASSERT_TRUE(keep.connected());
+    keep.send_text("GET /one HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(env.pump_until([&] { return keep.receive().find("alive /one") != std::string::npos; }, 10s));
+
+    close_lua_state(L, nullptr);
+    env.pump(50ms);
+    EXPECT_FALSE(port_listens(port));
+    // A connection that stays open gets the server's error answer, never the closed state.
+    keep.send_text("GET /two HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(env.pump_until([&] { return keep.receive().find("Internal server erorr") != std::string::npos; }, 10s));
+}
+
+TEST_F(LuaHttp, ServerStoppedWhileAConnectionIsOpen) {
+    const int port = free_tcp_port();
+    lua_State *L = open_script_state();
+    ASSERT_EQ(run_lua(L, "srv = http.start(" + std::to_string(port) + ", function() return 200, 'up' end)"), "");
+    Client keep(port);
+    ASSERT_TRUE(keep.connected());
+    keep.send_text("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(env.pump_until([&] { return keep.receive().find("up") != std::string::npos; }, 10s));
+    ASSERT_EQ(run_lua(L, "http.stop(srv) http.stop(srv) http.stop(42) http.stop(io.stdout)"), "");
+    EXPECT_TRUE(env.log_has("not in the list (already freed) or list is empty"));
+    EXPECT_FALSE(port_listens(port));
+    keep.send_text("GET /again HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(env.pump_until([&] { return keep.receive().find("Internal server erorr") != std::string::npos; }, 10s));
+    // The same port can serve again at once.
+    ASSERT_EQ(run_lua(L, "srv2 = http.start(" + std::to_string(port) + ", function() return 200, 'again' end)"), "");
+    EXPECT_NE(lua_global(L, "srv2"), "nil");
+    close_lua_state(L, nullptr);
+    env.pump(50ms);
+}
+
+TEST_F(LuaHttp, HttpsFromAScript) {
+    AppServerPeer peer(AppServerPeer::Options{AppServerPeer::Tls::Trusted, {"127.0.0.1", "::1"},
+                                              R"({"GET /s": {"body": "secret"}})"});
+    lua_State *L = open_script_state();
+    ASSERT_EQ(run_lua(L, "http.get('" + peer.url("/s", "localhost") + "', nil, function(c, u, b) good = c .. ' ' .. tostring(b) end)\n"
+                         "http.get('" + peer.url("/s", "127.0.0.1") + "', nil, function(c, u, b) bad = c .. ' ' .. tostring(b) end)\n"),
+              "");
+    ASSERT_TRUE(env.pump_until([&] { return lua_global(L, "good") != "nil" && lua_global(L, "bad") != "nil"; }, 20s));
+    EXPECT_EQ(lua_global(L, "good"), "200 secret");
+    EXPECT_EQ(lua_global(L, "bad"), "500 nil");
+    EXPECT_TRUE(env.log_has("HTTPS NOT OK: Got 'MatchNotFound'"));
+    close_lua_state(L, nullptr);
+}
+
+}  // namespace
