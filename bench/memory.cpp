@@ -17,6 +17,7 @@
 #include "src/lua_api/lua_alloc.h"
 #include "src/lua_api/lua_base64_api.h"
 #include "src/lua_api/lua_coap_api.h"
+#include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_log_api.h"
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
@@ -75,7 +76,8 @@ void state_breakdown() {
         {"io", luaopen_io},         {"os", luaopen_os},           {"string", luaopen_string},
         {"math", luaopen_math},     {"debug", luaopen_debug},
         // The engine's modules in the order open_lualibs opens them.
-        {"coap", open_module<open_luacoap>},     {"tcp", open_module<open_luatcp>},
+        {"http", open_module<open_luahttp>},     {"coap", open_module<open_luacoap>},
+        {"tcp", open_module<open_luatcp>},
         {"timer", open_module<open_luatimer>},   {"db", open_module<open_luadb>},
         {"log", open_module<open_lualog>},       {"base64", open_module<open_luabase64>},
         {"network", open_module<open_luanetwork>},
