@@ -6,6 +6,7 @@
 #include "common/logger/logger.h"
 #include "src/db.h"
 #include "src/db_persist/db_persist.h"
+#include "src/device/commands.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/device/engine.h"
@@ -51,6 +52,10 @@ int master_device_start(void) {
         LOGW("PSUBSCRIBE %s failed", "device:*:state:*");
         return -1;
     }
+    if (!db_subscribe(redis_instance_state, subscribe_scene_command_callback, nullptr, "scene:command")) {
+        LOGW("SUBSCRIBE %s failed", "scene:command");
+        return -1;
+    }
     if (watch_keys(newdevice_callback, "newdevice:*") < 0) return -1;
     // The watches are in force before anything below writes: the states that the drivers write in
     // their init during the set-up are republished too.
@@ -62,6 +67,8 @@ int master_device_start(void) {
         LOGW("Subscribe for delete channel failed");
     if (!db_psubscribe(redis_instance_state, scene_delete_cb, nullptr, "scene:*:delete"))
         LOGW("Subscribe for delete channel failed");
+    if (!db_subscribe(redis_instance_state, execute_gateway_command, nullptr, "gateway:command"))
+        LOGW("Subscribe for gateway:command failed");
 
     if (db_get_keys(redis_instance_conf, configure_app_keys, nullptr, "app:*:code") != 0)
         LOGW("configure apps failed");

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/logger/logger.h"
+#include "src/device/commands.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
@@ -38,6 +39,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
     luatcp_set_event_base(base);
     luahttp_set_event_base(base);
     http_set_event_base(base);
+    commands_set_event_base(base);
     ri_conf = db_create_redis_instance("conf");
     ri_state = db_create_redis_instance("state");
     for (redis_instance_t *ri : {ri_conf, ri_state}) {
@@ -53,6 +55,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
         db_set_master(ri_conf, inet_addr("255.255.255.255"), port + 1);
     }
     luadb_setup_redis_instance(ri_conf, ri_state);
+    commands_setup_redis_instance(ri_conf, ri_state);
     luanetwork_set_event_base(base);
     context_setup_redis_instance(ri_conf, ri_state);
     driver_setup_redis_instance(ri_conf, ri_state);
@@ -61,6 +64,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
 }
 
 ScriptEnv::~ScriptEnv() {
+    commands_cleanup();
     destroy_device_context_map();
     destroy_domain_context_map();
     // Deferred closes run from the loop.

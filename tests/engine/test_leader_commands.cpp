@@ -1,0 +1,84 @@
+// A leader gateway as a black box: a scene published on "scene:command" runs its stored list, and
+// "gateway:command" answers history requests and sends notifications to the application server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/appserver_peer.h"
+#include "tests/support/engine_env.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+using namespace brx_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kLeaderReady[] = "Cannot init db_persist or persist disabled";
+
+class LeaderCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.state().set("LAN:networkid", "N1");
+        env.state().set("device:LAN:0200C0000201", "N1-1");
+        peer.set_rules(R"({"POST /notification/send": {"body": "{\"status\":\"SUCCESS\"}"}})");
+        ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.ApplicationServer=" + peer.url("")}), 0);
+        ASSERT_TRUE(env.start());
+        ASSERT_TRUE(env.wait_log(kLeaderReady)) << env.log();
+    }
+
+    EngineEnv env;
+    AppServerPeer peer;
+};
+
+TEST_F(LeaderCommands, ASceneRunsItsStoredListWithItsPause) {
+    ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "scene:command") == 1; }, 30s));
+    env.state().set("scene:evening:commands",
+                    R"([{"target":"device","id":"N1-5","name":"on"},{"name":"delay","args":{"delay":1}},)"
+                    R"({"target":"device","id":"N1-5","name":"off"}])");
+    Subscriber lamp(env.state(), {"device:N1-5:command"});
+    env.state().command({"PUBLISH", "scene:command", R"({"name":"activate","args":{"scene_id":"evening"}})"});
+
+    ASSERT_TRUE(wait_until([&] { return lamp.count("device:N1-5:command") >= 2; }, 30s)) << env.log();
+    auto msgs = lamp.messages();
+    EXPECT_GE(std::chrono::duration<double>(msgs[1].at - msgs[0].at).count(), 0.9);
+    EXPECT_NE(msgs[0].payload.find("\"name\":\t\"on\""), std::string::npos) << msgs[0].payload;
+    EXPECT_NE(msgs[1].payload.find("\"name\":\t\"off\""), std::string::npos) << msgs[1].payload;
+    for (const auto &m : msgs) EXPECT_NE(m.payload.find("\"sender_id\":\tnull"), std::string::npos) << m.payload;
+}
+
+// A pause still waiting when the engine stops ends with it: nothing of its list is left behind.
+TEST_F(LeaderCommands, TheEngineStopsCleanlyWithAPausePending) {
+    ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "scene:command") == 1; }, 30s));
+    env.state().set("scene:night:commands", R"([{"target":"device","id":"N1-5","name":"on"},)"
+                                            R"({"name":"delay","args":{"delay":600}},)"
+                                            R"({"target":"device","id":"N1-5","name":"off"}])");
+    Subscriber lamp(env.state(), {"device:N1-5:command"});
+    env.state().command({"PUBLISH", "scene:command", R"({"name":"activate","args":{"scene_id":"night"}})"});
+    ASSERT_TRUE(lamp.wait_for("device:N1-5:command", 30s)) << env.log();
+    ASSERT_TRUE(env.wait_log("ctx offest 1, tv.sec 600")) << env.log();
+    EXPECT_EQ(env.stop(), 0) << env.log();
+}
+
+TEST_F(LeaderCommands, GatewayCommandsSendNotificationsAndAnswerHistory) {
+    ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "gateway:command") == 1; }, 30s));
+    Subscriber history(env.state(), {"device:N1-5:history:temperature:none"});
+    env.state().command({"PUBLISH", "gateway:command",
+                         R"({"name":"email","args":{"token":"tk","subject":"Hi","message":"Door open"}})"});
+    env.state().command({"PUBLISH", "gateway:command",
+                         R"({"name":"gethistory","args":{"deviceid":"N1-5","requestid":"r1",)"
+                         R"("datatype":"temperature","startdate":0}})"});
+
+    ASSERT_TRUE(peer.wait_requests(1, 30s)) << env.log();
+    auto req = peer.requests()[0];
+    EXPECT_EQ(req.target, "/notification/send");
+    EXPECT_EQ(req.body, R"({"token":"tk","subject":"Hi","text":"Door open","html":false})");
+    EXPECT_TRUE(env.wait_log(R"(send_notification_cb- server callback with body {"status":"SUCCESS"})")) << env.log();
+    ASSERT_TRUE(history.wait_for("device:N1-5:history:temperature:none", 30s)) << env.log();
+    EXPECT_EQ(payloads(history, "device:N1-5:history:temperature:none"),
+              std::vector<std::string>{R"({"requestid":"r1"})"});
+}
+
+}  // namespace
