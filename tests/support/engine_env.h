@@ -5,7 +5,9 @@
  * The built daemon as a black box with everything it needs beside it: a temporary directory, a
  * Redis pair, the gateway bus stand-in (pcb_busd) on a seed, a configuration file, a scripts
  * directory with a "LAN" default driver, and the daemon itself as a Process whose standard output
- * carries its DEBUG log. A second network namespace (PeerNamespace) hosts a follower.
+ * carries its DEBUG log. A gateway also gets an application-server peer over HTTPS, named by the bus
+ * as the server's address; with no rules it answers everything with 404, so a start's restore finds
+ * no backup. A second network namespace (PeerNamespace) hosts a follower.
  */
 
 #include <sys/types.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/appserver_peer.h"
 #include "tests/support/bus_standin.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
@@ -41,6 +44,12 @@ std::vector<std::string> payloads(Subscriber &sub, const std::string &channel);
 /* PUBSUB NUMSUB of one channel on that server. */
 long long numsub(RedisServer &server, const std::string &channel);
 
+/* The HA-ID of the default bus seed. */
+extern const char *const kSeedHaid;
+/* Its restore and backup paths at the gateway's application-server peer. */
+std::string seed_restore_path();
+std::string seed_backup_path();
+
 /* A minimal "LAN" default driver: every hook is there and does nothing. */
 extern const char *const kQuietLanDriver;
 
@@ -60,6 +69,10 @@ public:
     /* Replaces the "LAN" default driver file (an empty text removes it). */
     void write_lan_driver(const std::string &code);
 
+    /* The gateway's application-server peer (none for other types or a daemon in another namespace). */
+    AppServerPeer &appserver() { return *appserver_; }
+    bool has_appserver() const { return appserver_ != nullptr; }
+
     /* pcb_cli with these arguments against this bus; its exit status. */
     int pcb_cli(const std::vector<std::string> &args, std::string *out = nullptr) const { return bus_.cli(args, out); }
 
@@ -71,6 +84,8 @@ public:
     bool running() const { return daemon_ && daemon_->running(); }
     /* SIGTERM (or sig), then the exit status (-1 when it did not end within 10 s). */
     int stop(int sig = 15);
+    /* Waits for the daemon to end by itself: its exit status, -1 when it still runs. */
+    int wait_exit(std::chrono::milliseconds timeout);
 
     std::string log() const { return daemon_ ? daemon_->out() : std::string(); }
     bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
@@ -86,6 +101,7 @@ private:
     TempDir dir_;
     std::unique_ptr<RedisPair> redis_;
     BusStandin bus_;
+    std::unique_ptr<AppServerPeer> appserver_;
     std::unique_ptr<Process> daemon_;
 };
 
