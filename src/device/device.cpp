@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "src/backup.h"
 #include "src/coap_client.h"
 #include "src/db.h"
 #include "src/device/context.h"
@@ -180,6 +181,7 @@ int device_start(struct event_base *base) {
 }
 
 int device_stop(void) {
+    backup_service_destroy();
     discovery_stop();
     destroy_device_context_map();
     destroy_domain_context_map();
