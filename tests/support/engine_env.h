@@ -71,6 +71,7 @@ public:
 
     /* The gateway's application-server peer (none for other types or a daemon in another namespace). */
     AppServerPeer &appserver() { return *appserver_; }
+    const AppServerPeer &appserver() const { return *appserver_; }
     bool has_appserver() const { return appserver_ != nullptr; }
 
     /* pcb_cli with these arguments against this bus; its exit status. */
