@@ -83,6 +83,7 @@ EngineEnv::EngineEnv(const EngineConfig &config) : config_(config), bus_(dir_.pa
         // Without a server a gateway's first restore fails, and the engine then waits for the app.
         AppServerPeer::Options o;
         o.tls = AppServerPeer::Tls::Trusted;
+        o.app = true;
         o.binds = {"127.0.0.1", "::1"};
         appserver_ = std::make_unique<AppServerPeer>(o);
         if (bus_.cli({"APService.HomeAutomation.ApplicationServer=" + appserver_->url("/app", "localhost")}) != 0)

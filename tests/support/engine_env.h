@@ -6,8 +6,8 @@
  * Redis pair, the gateway bus stand-in (pcb_busd) on a seed, a configuration file, a scripts
  * directory with a "LAN" default driver, and the daemon itself as a Process whose standard output
  * carries its DEBUG log. A gateway also gets an application-server peer over HTTPS, named by the bus
- * as the server's address; with no rules it answers everything with 404, so a start's restore finds
- * no backup. A second network namespace (PeerNamespace) hosts a follower.
+ * as the server's address, whose endpoints answer as a server would (a start's restore finds no
+ * backup, a backup is accepted) unless a test's rules say otherwise. A second network namespace (PeerNamespace) hosts a follower.
  */
 
 #include <sys/types.h>
