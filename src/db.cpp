@@ -1,9 +1,9 @@
 #include "src/db.h"
 
 #include <arpa/inet.h>
+#include <event2/event.h>
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
-#include <hiredis/adapters/libevent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -249,7 +249,7 @@ redisAsyncContext *open_async(redis_instance_t *ri) {
         }
     }
     set_cloexec(ac->c.fd);
-    redisLibeventAttach(ac, ri->event_base);
+    db_attach_events(ac, ri->event_base);
     redisAsyncSetConnectCallback(ac, on_connect);
     redisAsyncSetDisconnectCallback(ac, on_disconnect);
     return ac;

@@ -23,22 +23,22 @@ const char *const HANDLE_META = "brx.ws.handle";
  * lives, whatever the script keeps.
  */
 struct wsapi_contect_t {
+    lua_cb_rec_t rec;     /* id, L; its own callback and argument references stay unused */
     int on_message_index; /* registry references; LUA_REFNIL (-1) for none */
     int on_error_index;
     int on_close_index;
     int on_connect_index;
     t_ws *ws; /* NULL once destroyed */
-    lua_State *L;
     int anchor;
 };
 
 struct event_base *g_base = nullptr;
-GSList *client_list = nullptr; /* wsapi_contect_t * of every state, while their endpoints live */
+lua_cb_registry_t clients = {}; /* of every state, while their endpoints live */
 
 /* Releases the callbacks, destroys the endpoint (a connected one gets a close frame), lets the handle go. */
 void release_client(wsapi_contect_t *c) {
-    client_list = g_slist_remove(client_list, c);
-    lua_State *L = c->L;
+    lua_cb_registry_remove(&clients, c);
+    lua_State *L = c->rec.L;
     lua_state_unref(L, c->on_connect_index);
     lua_state_unref(L, c->on_close_index);
     lua_state_unref(L, c->on_error_index);
@@ -55,9 +55,7 @@ void release_client(wsapi_contect_t *c) {
 
 /* The close routine's hook: a closing state's clients end with it, without calling it. */
 void forget_state(lua_State *L) {
-    GSList *mine = nullptr;
-    for (GSList *it = client_list; it; it = it->next)
-        if (((wsapi_contect_t *)it->data)->L == L) mine = g_slist_append(mine, it->data);
+    GSList *mine = lua_cb_registry_of_state(&clients, L);
     for (GSList *it = mine; it; it = it->next) {
         LOGD("ws client %p of a closing state destroyed", it->data);
         release_client((wsapi_contect_t *)it->data);
@@ -84,7 +82,7 @@ int push_data(lua_State *L, void *ud) {
 /* The callback may destroy the client: c is not touched after the call. */
 void call_script(wsapi_contect_t *c, int ref, lua_state_fn push, void *ud) {
     if (ref == LUA_REFNIL) return;
-    lua_State *L = c->L;
+    lua_State *L = c->rec.L;
     lua_state_call_ref_in(LOG_CATEGORY, L, ref, LUA_REFNIL, 0, push, ud, "lua_pcall");
     // The memory profiler's sample (luamem_check) joins here; it never reloads the state from here.
     (void)L;
@@ -140,7 +138,10 @@ int wsapi_init_client(lua_State *L) {
     memset(c, 0, sizeof *c);
     c->on_message_index = c->on_error_index = c->on_close_index = c->on_connect_index = LUA_REFNIL;
     c->anchor = LUA_NOREF;
-    c->L = L;
+    c->rec.id = lua_cb_new_id();
+    c->rec.L = L;
+    c->rec.callback_index = LUA_NOREF;
+    c->rec.lua_arg = LUA_REFNIL;
     luaL_getmetatable(L, HANDLE_META);
     lua_setmetatable(L, -2);
     lua_insert(L, 1);
@@ -158,7 +159,7 @@ int wsapi_init_client(lua_State *L) {
         release_client(c);
         return 0;
     }
-    client_list = g_slist_append(client_list, c);
+    lua_cb_registry_add(&clients, c);
     return 1;
 }
 

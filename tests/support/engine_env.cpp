@@ -83,7 +83,7 @@ EngineEnv::EngineEnv(const EngineConfig &config) : config_(config), bus_(dir_.pa
                     "device.redis.socket_path=" + dir_.file("redis") + "\n" +
                     "device.local_db.file=" + local_db_path() + "\n" + "scripts.dir=" + dir_.file("scripts") +
                     "\n" + "scripts.default_driver=lan_default.lua\n" + "ca_cert_path=" + test_certs().ca + "\n" +
-                    "logger.stdout=true\nlogger.level=DEBUG\n";
+                    "logger.stdout=true\nlogger.level=" + config_.log_level + "\n";
     if (!config_.ipv4.empty()) c += "device.ipv4=" + config_.ipv4 + "\n";
     if (config_.redis_port > 0) c += "device.redis.port=" + std::to_string(config_.redis_port) + "\n";
     write_file(conf_path(), c + config_.extra_conf);
@@ -96,8 +96,10 @@ EngineEnv::~EngineEnv() {
 }
 
 std::vector<std::string> EngineEnv::wrap() const {
-    if (config_.netns_pid <= 0) return {};
-    return {"nsenter", "-t", std::to_string(config_.netns_pid), "-n"};
+    std::vector<std::string> w;
+    if (config_.netns_pid > 0) w = {"nsenter", "-t", std::to_string(config_.netns_pid), "-n"};
+    w.insert(w.end(), config_.launcher.begin(), config_.launcher.end());
+    return w;
 }
 
 void EngineEnv::write_lan_driver(const std::string &code) {

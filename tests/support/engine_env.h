@@ -34,6 +34,8 @@ struct EngineConfig {
     pid_t netns_pid = 0;                  /* > 0: Redis and the daemon run in that process's network namespace */
     std::string seed;                     /* bus seed file; empty: platform/pcb/seed-gateway.json */
     std::string extra_conf;               /* further configuration lines */
+    std::vector<std::string> launcher;    /* command prefix for Redis and the daemon ("taskset -c 2") */
+    std::string log_level = "DEBUG";      /* "logger.level" */
 };
 
 /* The payloads that sub received on channel, in order. */
@@ -69,6 +71,7 @@ public:
      */
     bool start(const std::vector<std::string> &extra_args = {});
     bool running() const { return daemon_ && daemon_->running(); }
+    pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
     /* SIGTERM (or sig), then the exit status (-1 when it did not end within 10 s). */
     int stop(int sig = 15);
 
