@@ -27,6 +27,7 @@
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/signals.h"
@@ -130,6 +131,7 @@ void init_base(struct event_base *base) {
     luatcp_set_event_base(base);
     http_set_event_base(base);
     luanetwork_set_event_base(base);
+    luaws_set_event_base(base);
     helpers_set_event_base(base);
 }
 
