@@ -23,6 +23,7 @@
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "tests/support/engine_env.h"
 
@@ -80,7 +81,7 @@ void state_breakdown() {
         {"tcp", open_module<open_luatcp>},
         {"timer", open_module<open_luatimer>},   {"db", open_module<open_luadb>},
         {"log", open_module<open_lualog>},       {"base64", open_module<open_luabase64>},
-        {"network", open_module<open_luanetwork>},
+        {"network", open_module<open_luanetwork>}, {"ws", open_module<open_luaws>},
         {"cjson", open_cjson},
     };
     double m0 = malloc_kib();

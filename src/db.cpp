@@ -737,6 +737,20 @@ void db_exec(redis_instance_t *ri) {
     ri->in_multi = 0;
 }
 
+int db_exec_checked(redis_instance_t *ri) {
+    if (!ri) return no_instance("db_exec_checked");
+    redisReply *r = sync_command(ri, "%s", "EXEC");
+    ri->in_multi = 0;
+    if (!r) return -1;
+    // An array is a transaction that ran; each of its commands may still have failed on its own.
+    int rc = r->type == REDIS_REPLY_ARRAY ? 0 : -1;
+    if (rc < 0 && !error_reply(ri, r)) LOGW("(%s instance) EXEC did not run the transaction", name_of(ri));
+    for (size_t i = 0; rc == 0 && i < r->elements; i++)
+        if (error_reply(ri, r->element[i])) rc = -1;
+    freeReplyObject(r);
+    return rc;
+}
+
 void db_discard(redis_instance_t *ri) {
     if (!ri) return;
     // Its reply is dropped unread: "without MULTI" is no failure of the caller's.

@@ -16,6 +16,7 @@
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
@@ -140,6 +141,7 @@ int open_native_modules(lua_State *L, void *) {
     open_lualog(L);
     open_luabase64(L);
     open_luanetwork(L);
+    open_luaws(L);
     lua_settop(L, 0);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "src/backup.h"
 #include "src/coap_client.h"
 #include "src/db.h"
 #include "src/device/commands.h"
@@ -27,6 +28,7 @@
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/signals.h"
@@ -132,6 +134,7 @@ void init_base(struct event_base *base) {
     http_set_event_base(base);
     commands_set_event_base(base);
     luanetwork_set_event_base(base);
+    luaws_set_event_base(base);
     helpers_set_event_base(base);
 }
 
@@ -183,6 +186,7 @@ int device_start(struct event_base *base) {
 }
 
 int device_stop(void) {
+    backup_service_destroy();
     discovery_stop();
     destroy_device_context_map();
     destroy_domain_context_map();

@@ -43,6 +43,11 @@ std::string run_checked(const std::vector<std::string> &argv) {
 
 }  // namespace
 
+const char *const kSeedHaid = "0200C0000201-HA";
+
+std::string seed_restore_path() { return std::string("/app/hm/brixmoor/") + kSeedHaid + "/restore"; }
+std::string seed_backup_path() { return std::string("/app/hm/brixmoor/") + kSeedHaid + "/backup"; }
+
 const char *const kQuietLanDriver =
     "local d = {}\n"
     "function d.init(mac, ip) end\n"
@@ -74,6 +79,16 @@ EngineEnv::EngineEnv(const EngineConfig &config) : config_(config), bus_(dir_.pa
     std::vector<std::string> w = wrap();
     redis_ = std::make_unique<RedisPair>(dir_.file("redis"), config_.redis_port, config_.redis_bind, w);
     bus_.start();
+    if (config_.type == "gateway" && config_.netns_pid <= 0) {
+        // Without a server a gateway's first restore fails, and the engine then waits for the app.
+        AppServerPeer::Options o;
+        o.tls = AppServerPeer::Tls::Trusted;
+        o.app = true;
+        o.binds = {"127.0.0.1", "::1"};
+        appserver_ = std::make_unique<AppServerPeer>(o);
+        if (bus_.cli({"APService.HomeAutomation.ApplicationServer=" + appserver_->url("/app", "localhost")}) != 0)
+            ADD_FAILURE() << "cannot name the application-server peer on the bus";
+    }
 
     mkdir(dir_.file("scripts").c_str(), 0755);
     write_lan_driver(kQuietLanDriver);
@@ -131,6 +146,10 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
 int EngineEnv::stop(int sig) {
     if (!daemon_) return -1;
     return daemon_->stop(sig, std::chrono::seconds(10));
+}
+
+int EngineEnv::wait_exit(std::chrono::milliseconds timeout) {
+    return daemon_ ? daemon_->wait(timeout) : -1;
 }
 
 bool EngineEnv::wait_log(const std::string &text, std::chrono::milliseconds timeout) const {
