@@ -23,14 +23,20 @@ protected:
     void SetUp() override {
         env.state().set("LAN:networkid", "N1");
         env.state().set("device:LAN:0200C0000201", "N1-1");
-        peer.set_rules(R"({"POST /notification/send": {"body": "{\"status\":\"SUCCESS\"}"}})");
-        ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.ApplicationServer=" + peer.url("")}), 0);
+        env.appserver().set_rules(R"({"POST /app/notification/send": {"body": "{\"status\":\"SUCCESS\"}"}})");
         ASSERT_TRUE(env.start());
         ASSERT_TRUE(env.wait_log(kLeaderReady)) << env.log();
     }
 
+    // The requests that reached the server's notification endpoint.
+    std::vector<LoggedRequest> notifications() {
+        std::vector<LoggedRequest> out;
+        for (const auto &r : env.appserver().requests())
+            if (r.target == "/app/notification/send") out.push_back(r);
+        return out;
+    }
+
     EngineEnv env;
-    AppServerPeer peer;
 };
 
 TEST_F(LeaderCommands, ASceneRunsItsStoredListWithItsPause) {
@@ -71,9 +77,9 @@ TEST_F(LeaderCommands, GatewayCommandsSendNotificationsAndAnswerHistory) {
                          R"({"name":"gethistory","args":{"deviceid":"N1-5","requestid":"r1",)"
                          R"("datatype":"temperature","startdate":0}})"});
 
-    ASSERT_TRUE(peer.wait_requests(1, 30s)) << env.log();
-    auto req = peer.requests()[0];
-    EXPECT_EQ(req.target, "/notification/send");
+    ASSERT_TRUE(wait_until([&] { return notifications().size() == 1; }, 30s)) << env.log();
+    auto req = notifications()[0];
+    EXPECT_EQ(req.method, "POST");
     EXPECT_EQ(req.body, R"({"token":"tk","subject":"Hi","text":"Door open","html":false})");
     EXPECT_TRUE(env.wait_log(R"(send_notification_cb- server callback with body {"status":"SUCCESS"})")) << env.log();
     ASSERT_TRUE(history.wait_for("device:N1-5:history:temperature:none", 30s)) << env.log();
