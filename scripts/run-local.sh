@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs the engine in the foreground as a gateway on conf/local.conf, with its two Redis servers,
-# the gateway bus stand-in and a sample network: the gateway itself, one lamp behind it (an HTTP
-# device on 127.0.0.1:8081) and a TCP sensor on loopback. Arguments go to the engine (-t runs script
-# files published on "driver:dofile").
+# the gateway bus stand-in, the application server's stand-in and a sample network: the gateway
+# itself, one lamp behind it (an HTTP device on 127.0.0.1:8081) and a TCP sensor on loopback.
+# Arguments go to the engine (-t runs script files published on "driver:dofile").
 # The gateway holds the network id, so it leads at once and sends no datagram unless asked.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -53,6 +53,17 @@ wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
 
 # The CA the engine trusts for https (conf/local.conf names it) and a "localhost" certificate.
 [ -f "$run/certs/ca.pem" ] || "$top/platform/appserver/make-certs.sh" "$run/certs" >/dev/null
+
+# The application server's stand-in on https://localhost:8443 (the seed's "/app" base): it accepts
+# registrations and logs every request in $run/appserver (its answers: $run/appserver.out).
+mkdir -p "$run/appserver"
+rm -f "$run/appserver.out"
+[ -f "$run/appserver-rules.json" ] || echo '{}' >"$run/appserver-rules.json"
+/usr/bin/python3 "$top/platform/appserver/appserver.py" --app --port 8443 --bind :: \
+    --cert "$run/certs/localhost.pem" --key "$run/certs/localhost.key" \
+    --rules "$run/appserver-rules.json" --log "$run/appserver" >"$run/appserver.out" 2>&1 &
+pids="$pids $!"
+wait_for "the application server" grep -q LISTENING "$run/appserver.out"
 
 # The lamp: a small HTTP device on loopback.
 /usr/bin/python3 "$top/platform/lamp/lamp.py" 8081 >"$run/lamp.log" 2>&1 &

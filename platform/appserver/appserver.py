@@ -4,10 +4,12 @@ devices that speak HTTP. Python standard library only; raw sockets, so that a re
 what a test wants, malformed ones included.
 
     appserver.py --rules RULES.json --log LOGDIR [--port N] [--bind ADDR]... [--cert PEM --key PEM]
+                 [--app]
 
 Prints "LISTENING <port>" on standard output once every address is bound (--port 0 picks one;
-every --bind address shares it). Each connection runs on a thread of its own and may carry
-several requests.
+every --bind address shares it; "::" listens on IPv6 and IPv4 alike, or on IPv4 alone where the
+machine has no IPv6). Each connection runs on a thread of its own and may carry several requests;
+each answered request is also printed as "<method> <target> -> <status>".
 
 Request log: every complete request is written to LOGDIR/NNNNNN.req (numbered from 000001 in
 arrival order, created atomically), holding the bytes exactly as received: request line, headers,
@@ -20,6 +22,9 @@ object whose keys name requests and whose values are replies:
     "METHOD /path"        exact method and path, any query
     "* /path"             any method
     "default"             anything else (without it: 404 "not found")
+With --app, the application server's own endpoints (APP_ENDPOINTS below) answer every request that
+no "METHOD ..." or "* ..." rule names, before "default"; they match at the end of the path, so a
+base URL with a path of its own ("https://localhost:8443/app") works.
 A value is one reply, or a list of replies used in turn (the last one repeats); the turns start
 over whenever the file changes. A reply is an object:
     status      int, default 200;  reason: text, default the standard one
@@ -42,6 +47,7 @@ import argparse
 import http.client
 import json
 import os
+import re
 import socket
 import ssl
 import struct
@@ -51,10 +57,38 @@ import time
 
 MAX_HEAD = 1024 * 1024
 
+# The application server's answers when nothing else is scripted: (method, path pattern matched at
+# the end of the path, reply). Services add their endpoints here, one row each.
+APP_ENDPOINTS = [
+    # Registration: accepted, with a network id for gateways and a token.
+    ("POST", r"/device", {"headers": [["Content-Type", "application/json"]],
+                          "body": '{"status":"SUCCESS","gcid":1000,"token":"appserver-token"}'}),
+    # Deletion of a camera and notifications: only logged by the engine.
+    ("DELETE", r"/ld/[^/]+", {"headers": [["Content-Type", "application/json"]], "body": '{"status":"SUCCESS"}'}),
+    ("POST", r"/notification/send", {"headers": [["Content-Type", "application/json"]],
+                                     "body": '{"status":"SUCCESS"}'}),
+    # Firmware: no newer versions.
+    ("GET", r"/hm/versions/[^/]+", {"headers": [["Content-Type", "application/json"]],
+                                    "body": '{"status":"SUCCESS","versions":[]}'}),
+    # Backup accepted; no backup to restore.
+    ("POST", r"/hm/brixmoor/[^/]+/backup", {"headers": [["Content-Type", "application/json"]],
+                                            "body": '{"status":"SUCCESS"}'}),
+    ("GET", r"/hm/brixmoor/[^/]+/restore", {"status": 404, "headers": [["Content-Type", "application/json"]],
+                                            "body": '{"status":"ERROR","errorCode":"DEVICE_NOT_FOUND"}'}),
+]
+
+
+def app_endpoint(method, path):
+    for m, pattern, reply in APP_ENDPOINTS:
+        if m == method and re.search("%s$" % pattern, path):
+            return reply
+    return None
+
 
 class Rules:
-    def __init__(self, path):
+    def __init__(self, path, app=False):
         self.path = path
+        self.app = app
         self.lock = threading.Lock()
         self.text = None
         self.turns = {}
@@ -74,15 +108,23 @@ class Rules:
             except ValueError as e:
                 return {"status": 500, "body": "bad rules file: %s" % e}
             path = target.split("?", 1)[0]
-            for key in ("%s %s" % (method, target), "%s %s" % (method, path), "* %s" % path, "default"):
+            for key in ("%s %s" % (method, target), "%s %s" % (method, path), "* %s" % path):
                 if key in rules:
-                    value = rules[key]
-                    if isinstance(value, list):
-                        n = self.turns.get(key, 0)
-                        self.turns[key] = n + 1
-                        return value[min(n, len(value) - 1)] if value else {}
-                    return value
+                    return self.turn(rules, key)
+            reply = app_endpoint(method, path) if self.app else None
+            if reply is not None:
+                return reply
+            if "default" in rules:
+                return self.turn(rules, "default")
             return {"status": 404, "body": "not found"}
+
+    def turn(self, rules, key):
+        value = rules[key]
+        if isinstance(value, list):
+            n = self.turns.get(key, 0)
+            self.turns[key] = n + 1
+            return value[min(n, len(value) - 1)] if value else {}
+        return value
 
 
 class Log:
@@ -225,6 +267,8 @@ def serve(conn, rules, log):
             log.write(raw)
             rule = rules.reply_for(method, target)
             time.sleep(float(rule.get("delay", 0)))
+            print("%s %s -> %s" % (method, target, "none" if rule.get("no_answer") else rule.get("status", 200)),
+                  flush=True)
             if rule.get("no_answer"):
                 while conn.recv(65536):
                     pass
@@ -267,6 +311,21 @@ def leave_with_parent():
     threading.Thread(target=watch, daemon=True).start()
 
 
+def listen(addr, port):
+    family = socket.AF_INET6 if ":" in addr else socket.AF_INET
+    s = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if family == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0 if addr == "::" else 1)
+        s.bind((addr, port))
+        s.listen(128)
+    except OSError:
+        s.close()
+        raise
+    return s
+
+
 def main():
     leave_with_parent()
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -276,33 +335,31 @@ def main():
     p.add_argument("--bind", action="append")
     p.add_argument("--cert")
     p.add_argument("--key")
+    p.add_argument("--app", action="store_true", help="answer the application server's endpoints")
     a = p.parse_args()
 
     tls = None
     if a.cert:
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(a.cert, a.key)
-    rules, log = Rules(a.rules), Log(a.log)
+    rules, log = Rules(a.rules, a.app), Log(a.log)
     if tls:
         tls.sni_callback = lambda sock, name, ctx: log.server_name(name)
 
     port = a.port
     listeners = []
     for addr in a.bind or ["127.0.0.1"]:
-        family = socket.AF_INET6 if ":" in addr else socket.AF_INET
-        s = socket.socket(family, socket.SOCK_STREAM)
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        if family == socket.AF_INET6:
-            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0 if addr == "::" else 1)
         try:
-            s.bind((addr, port))
+            s = listen(addr, port)
         except OSError as e:
-            if listeners:  # an optional second address (such as ::1 without IPv6)
+            if addr == "::":  # no IPv6 here: IPv4 alone
+                print("cannot bind %s: %s; IPv4 only" % (addr, e), file=sys.stderr, flush=True)
+                s = listen("0.0.0.0", port)
+            elif listeners:  # an optional second address (such as ::1 without IPv6)
                 print("cannot bind %s: %s" % (addr, e), file=sys.stderr, flush=True)
-                s.close()
                 continue
-            raise
-        s.listen(128)
+            else:
+                raise
         port = s.getsockname()[1]
         listeners.append(s)
 

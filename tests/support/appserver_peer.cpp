@@ -106,6 +106,7 @@ AppServerPeer::AppServerPeer(const Options &options) : tls_(options.tls != Tls::
     std::vector<std::string> argv{kPython, source_path("platform/appserver/appserver.py"), "--rules",
                                   dir_.file("rules.json"), "--log", dir_.file("log")};
     for (const auto &b : options.binds) argv.insert(argv.end(), {"--bind", b});
+    if (options.app) argv.push_back("--app");
     if (tls_) {
         const TestCerts &c = test_certs();
         const bool trusted = options.tls == Tls::Trusted;

@@ -60,6 +60,7 @@ public:
         Tls tls = Tls::None;
         std::vector<std::string> binds = {"127.0.0.1"};  /* all share one port */
         std::string rules = "{}";
+        bool app = false; /* the application server's own endpoints answer what no rule names */
     };
 
     AppServerPeer() : AppServerPeer(Options()) {}
