@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"

@@ -5,7 +5,8 @@
  * The built daemon as a black box with everything it needs beside it: a temporary directory, a
  * Redis pair, the gateway bus stand-in (pcb_busd) on a seed, a configuration file, a scripts
  * directory with a "LAN" default driver, and the daemon itself as a Process whose standard output
- * carries its DEBUG log. A second network namespace (PeerNamespace) hosts a follower.
+ * carries its DEBUG log. A second network namespace (PeerNamespace, tests/support/netns.h) hosts a
+ * follower.
  */
 
 #include <sys/types.h>
@@ -17,13 +18,11 @@
 #include <vector>
 
 #include "tests/support/bus_standin.h"
+#include "tests/support/netns.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
 namespace brx_test {
-
-/* True when the process pid runs in a network namespace other than the one this test program started in. */
-bool in_own_netns(pid_t pid);
 
 struct EngineConfig {
     std::string type = "gateway";
@@ -87,27 +86,6 @@ private:
     std::unique_ptr<RedisPair> redis_;
     BusStandin bus_;
     std::unique_ptr<Process> daemon_;
-};
-
-/*
- * A second network namespace joined to the caller's by a veth pair (the caller's side local_ip/24,
- * the other peer_ip/24, loopback up on both, default routes over the pair). The caller must already
- * run in a namespace of its own. Held by a sleeping child; it vanishes with it.
- */
-class PeerNamespace {
-public:
-    PeerNamespace(const std::string &local_ip, const std::string &peer_ip);
-    ~PeerNamespace();
-    PeerNamespace(const PeerNamespace &) = delete;
-    PeerNamespace &operator=(const PeerNamespace &) = delete;
-
-    /* Empty when the namespace and its link are up; otherwise why not. */
-    const std::string &error() const { return error_; }
-    pid_t pid() const { return holder_ ? holder_->pid() : 0; }
-
-private:
-    std::unique_ptr<Process> holder_;
-    std::string error_;
 };
 
 }  // namespace brx_test
