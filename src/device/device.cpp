@@ -11,6 +11,7 @@
 #include "common/logger/logger.h"
 #include "src/coap_client.h"
 #include "src/db.h"
+#include "src/device/alive.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/device/engine.h"
@@ -113,6 +114,7 @@ void init_redis(void) {
 
     status_setup_redis_instance(redis_instance_conf, redis_instance_state);
     luadb_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    alive_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
     context_setup_redis_instance(redis_instance_conf, redis_instance_state);
     driver_setup_redis_instance(redis_instance_conf, redis_instance_state);
@@ -128,6 +130,7 @@ void init_base(struct event_base *base) {
     luacoap_set_event_base(base);
     luatcp_set_event_base(base);
     http_set_event_base(base);
+    alive_set_event_base(base);
     luanetwork_set_event_base(base);
     helpers_set_event_base(base);
 }
@@ -181,6 +184,7 @@ int device_start(struct event_base *base) {
 
 int device_stop(void) {
     discovery_stop();
+    alive_stop();
     destroy_device_context_map();
     destroy_domain_context_map();
     pcb_plugin_stop();
