@@ -15,6 +15,7 @@
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/device/engine.h"
+#include "src/device/registration.h"
 #include "src/device/status.h"
 #include "src/device_cfg.h"
 #include "src/db_local.h"
@@ -113,6 +114,7 @@ void init_redis(void) {
     db_set_redis_port(redis_instance_conf, cfg_get_redis_port() + 1);
 
     status_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    registration_setup_redis_instance(redis_instance_conf, redis_instance_state);
     luadb_setup_redis_instance(redis_instance_conf, redis_instance_state);
     alive_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
