@@ -24,6 +24,7 @@
 namespace {
 
 const unsigned kGuardSeconds = 30;
+const unsigned kMaxTakenIds = 10000;
 const char kProcessingKey[] = "processing:address";
 const char kFeedbackKey[] = "keynewdevice:feedback";
 const char kFeedbackChannel[] = "newdevice:feedback";
@@ -199,6 +200,37 @@ void set_parent(const char *id, const cJSON *record) {
     free(parent_id);
 }
 
+/* A registered device keeps these keys for its whole life. */
+bool device_id_taken(const char *id) {
+    char *domain = db_get_sync(ri_state, "device:%s:domain", id);
+    char *class_name = domain ? nullptr : db_get_sync(ri_state, "device:%s:meta:class", id);
+    const bool taken = domain || class_name;
+    free(domain);
+    free(class_name);
+    return taken;
+}
+
+/*
+ * "<networkid>-<n>" with the next free number. "deviceid" may lag behind the devices that exist (a
+ * client's write, a restore): a number whose id is taken is skipped, never written over.
+ */
+char *new_device_id(const char *network_id) {
+    for (unsigned tries = 0; tries < kMaxTakenIds; tries++) {
+        unsigned long n = get_next_device_id();
+        if (!n) return nullptr;
+        char *id = format_or_exit("Cannot create json", "%s-%lu", network_id, n);
+        if (!id_usable("device id", id)) {
+            free(id);
+            return nullptr;
+        }
+        if (!device_id_taken(id)) return id;
+        LOGW("Device id %s is taken - skipping it", id);
+        free(id);
+    }
+    LOGW("No free device id after %u taken ones", kMaxTakenIds);
+    return nullptr;
+}
+
 /* Numbers, writes and sets up the device the server accepted. */
 void complete(const cJSON *record, const cJSON *reply) {
     const char *class_name = text_of(record, "class");
@@ -206,11 +238,9 @@ void complete(const cJSON *record, const cJSON *reply) {
     const char *address = text_of(record, "address");
     char *network_id = network_id_for(record, reply);
     if (!network_id) return;
-    unsigned long n = get_next_device_id();
-    char *id = n ? format_or_exit("Cannot create json", "%s-%lu", network_id, n) : nullptr;
-    if (!id || !id_usable("device id", id)) {
+    char *id = new_device_id(network_id);
+    if (!id) {
         publish_status(text_of(record, "requestid"), address, ERROR, UNEXPECTED_ERR);
-        free(id);
         free(network_id);
         return;
     }

@@ -225,6 +225,30 @@ TEST_F(Registration, AGatewayTakesItsNetworkIdFromTheServerAndLeads) {
     EXPECT_EQ(env->stop(), 0);
 }
 
+// "deviceid" behind the registered devices, or not a number: no device is ever written over.
+TEST_F(Registration, NumberingNeverWritesOverARegisteredDevice) {
+    env->state().command({"DEL", "deviceid"});
+    env->state().set("device:42-1:meta:class", "gateway");
+    env->state().set("device:42-2:domain", "LAN");
+    start();
+    notify_record("LAN", "AABBCC000005", R"({"class":"switch","vendor":"Acme","model":"X2","driver":"switch"})");
+    add("LAN", "AABBCC000005", request("LAN", "AABBCC000005", "R-9"));
+    ASSERT_TRUE(wait_key("device:LAN:AABBCC000005", "42-3")) << env->log();
+    EXPECT_EQ(get("deviceid"), "3");
+    EXPECT_EQ(get("device:42-1:meta:class"), "gateway");
+    EXPECT_FALSE(get("device:42-2:meta:name").has_value());
+    EXPECT_TRUE(env->wait_log("Device id 42-1 is taken - skipping it"));
+
+    env->state().set("deviceid", "x12");
+    notify_record("LAN", "AABBCC000006", R"({"class":"switch","vendor":"Acme","model":"X2","driver":"switch"})");
+    add("LAN", "AABBCC000006", request("LAN", "AABBCC000006", "R-10"));
+    ASSERT_TRUE(wait_until([&] { return !published("newdevice:feedback").empty(); }, 30s)) << env->log();
+    EXPECT_EQ(published("newdevice:feedback"),
+              std::vector<std::string>{feedback("R-10", "AABBCC000006", "UNEXPECTED_ERR")});
+    EXPECT_FALSE(get("device:LAN:AABBCC000006").has_value());
+    EXPECT_EQ(get("deviceid"), "x12");
+}
+
 // ---- failures: one exact feedback record each, and none again for the same request id ----
 
 enum class Server { Peer, PeerByIp, Closed, NotAUrl };
