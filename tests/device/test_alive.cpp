@@ -8,7 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "common/glib-mini/glib.h"
 #include "src/device/alive.h"
+#include "src/device/engine.h"
 #include "tests/scripts/script_env.h"
 
 using namespace brx_test;
@@ -83,6 +85,25 @@ TEST_F(Alive, EachDeviceHasOneWatchHoweverOftenItIsRenewed) {
     EXPECT_TRUE(env->log_has("Cannot get device_id from key device"));
     alive_stop();
     EXPECT_EQ(pending(), before);
+}
+
+// The leader start hands over the classname keys: id, class and domain are fields 2, 5 and 6.
+TEST_F(Alive, TheLeaderStartWatchesRegisteredDevicesOfTrackedClasses) {
+    const char *keys[] = {
+        "device:N1-2:meta:classname:switch:LAN:Acme:X2",  // tracked
+        "device:N1-3:meta:classname:light:LAN:Acme:X2",   // not tracked
+        "device:N1-4:meta:classname:switch",              // no domain: skipped
+        "device:N1-5:meta:classname:bridge:VIRTUAL",      // tracked
+    };
+    GSList *list = nullptr;
+    for (const char *k : keys) list = g_slist_append(list, (gpointer)k);
+    const int before = pending();
+    start_alive_timer(list, nullptr);
+    g_slist_free(list);
+    EXPECT_EQ(pending(), before + 2);
+    EXPECT_TRUE(env->log_has("start_alive_timer - start alive timer for id N1-2"));
+    EXPECT_TRUE(env->log_has("start_alive_timer - start alive timer for id N1-5"));
+    EXPECT_TRUE(env->log_has("Class light (LAN) NOT allowed for alive"));
 }
 
 in_addr_t ip(const char *dotted) { return inet_addr(dotted); }
