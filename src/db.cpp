@@ -1,9 +1,9 @@
 #include "src/db.h"
 
 #include <arpa/inet.h>
+#include <event2/event.h>
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
-#include <hiredis/adapters/libevent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -249,7 +249,7 @@ redisAsyncContext *open_async(redis_instance_t *ri) {
         }
     }
     set_cloexec(ac->c.fd);
-    redisLibeventAttach(ac, ri->event_base);
+    db_attach_events(ac, ri->event_base);
     redisAsyncSetConnectCallback(ac, on_connect);
     redisAsyncSetDisconnectCallback(ac, on_disconnect);
     return ac;
@@ -735,6 +735,20 @@ void db_exec(redis_instance_t *ri) {
     if (!ri) return;
     sync_drop(ri, "EXEC");
     ri->in_multi = 0;
+}
+
+int db_exec_checked(redis_instance_t *ri) {
+    if (!ri) return no_instance("db_exec_checked");
+    redisReply *r = sync_command(ri, "%s", "EXEC");
+    ri->in_multi = 0;
+    if (!r) return -1;
+    // An array is a transaction that ran; each of its commands may still have failed on its own.
+    int rc = r->type == REDIS_REPLY_ARRAY ? 0 : -1;
+    if (rc < 0 && !error_reply(ri, r)) LOGW("(%s instance) EXEC did not run the transaction", name_of(ri));
+    for (size_t i = 0; rc == 0 && i < r->elements; i++)
+        if (error_reply(ri, r->element[i])) rc = -1;
+    freeReplyObject(r);
+    return rc;
 }
 
 void db_discard(redis_instance_t *ri) {

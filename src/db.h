@@ -53,6 +53,9 @@ GSList *db_get_keys_sync(redis_instance_t *ri, const char *fmt, ...) DB_PRINTF(2
 void db_expire(redis_instance_t *ri, unsigned sec, const char *fmt, ...) DB_PRINTF(3, 4);
 void db_multi(redis_instance_t *ri);
 void db_exec(redis_instance_t *ri);
+/* EXEC whose outcome counts: 0 when the transaction ran and none of its commands failed; -1 for an
+ * error reply (a queued command was refused), a nil one (a WATCH aborted it) or no reply. */
+int db_exec_checked(redis_instance_t *ri);
 void db_discard(redis_instance_t *ri);
 /* 1 while a MULTI sent through db_multi is open on the blocking connection (no EXEC or DISCARD yet). */
 int db_in_transaction(const redis_instance_t *ri);

@@ -13,6 +13,7 @@
 struct redisContext;
 struct redisAsyncContext;
 struct event;
+struct event_base;
 
 #define DB_KEY_LEN 512
 #define DB_EXPIRE_KEY_LEN 400
@@ -48,7 +49,26 @@ struct redis_instance {
     struct event *release_ev;
     uint64_t sub_seq;
     unsigned sub_unconfirmed; /* (P)SUBSCRIBEs sent on the current connection and not yet confirmed */
+
+    /* Lookups of the subscription side, so that neither a message nor a set-up walks every handle. */
+    GSList *subscribe_ctx_last;  /* last node of subscribe_ctx_list */
+    GSList *getandsub_ctx_last;  /* last node of getandsub_ctx_list */
+    GSList *release_queue_last;  /* last node of release_queue */
+    GHashTable *feeds[2];        /* channel [0] or pattern [1] text -> sub_feed_t */
+    GHashTable *handles;         /* the handles of subscribe_ctx_list, as a set */
+    GHashTable *watches;         /* the watches of getandsub_ctx_list, as a set */
+    unsigned rereads_wanted;     /* watches whose key is read again once subscribed anew */
 };
+
+/* Every handle of one channel (or pattern) text, in the order they were made. */
+typedef struct sub_feed {
+    char *name;
+    int pattern;
+    GSList *handles;
+    GSList *last;
+    guint count;
+    struct subscribe_ctx *transport; /* the live handle of the latest SUBSCRIBE, once known; NULL: look */
+} sub_feed_t;
 
 struct subscribe_ctx {
     db_key_value_callback_t key_value_callback;
@@ -64,6 +84,8 @@ struct subscribe_ctx {
     int releasing;
     int awaiting_unsub; /* the release completes with the (P)UNSUBSCRIBE confirmation */
     GSList *reads;      /* keyspace reads still pending on a remote instance */
+    sub_feed_t *feed;   /* the handles of its channel text and kind */
+    uint64_t made_seq;  /* order of making, across feeds */
 };
 
 struct get_cb_context {
@@ -95,6 +117,9 @@ struct redisAsyncContext *db_sub_connection(redis_instance_t *ri);
 struct redisAsyncContext *db_sub_connection_current(const redis_instance_t *ri);
 /* Starts the reconnect timer of a remote instance unless one runs. */
 void db_schedule_reconnect(redis_instance_t *ri);
+
+/* db_events.cpp: attaches the context to the loop (once; -1 when it already is). */
+int db_attach_events(struct redisAsyncContext *ac, struct event_base *base);
 
 /* db_subscribe.cpp */
 void db_sub_connection_opened(redis_instance_t *ri, struct redisAsyncContext *ac);

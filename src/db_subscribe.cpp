@@ -38,8 +38,76 @@ typedef struct keyspace_read {
 
 const char *subscribe_cmd(const subscribe_ctx_t *ctx) { return ctx->is_psubscribe ? "PSUBSCRIBE" : "SUBSCRIBE"; }
 
-int same_feed(const subscribe_ctx_t *ctx, const char *channel, int pattern) {
-    return ctx->is_psubscribe == pattern && strcmp(ctx->channel, channel) == 0;
+uint64_t made_count = 0;
+
+/* ---- the index: channel or pattern text -> the handles of that feed ---- */
+
+void free_feed(gpointer data) {
+    auto *feed = static_cast<sub_feed_t *>(data);
+    g_slist_free(feed->handles);
+    free(feed->name);
+    free(feed);
+}
+
+GHashTable *new_table(GHashFunc hash, GEqualFunc equal, GDestroyNotify value_destroy) {
+    GHashTable *t = g_hash_table_new_full(hash, equal, nullptr, value_destroy);
+    if (!t) BRX_OOM_EXIT("subscription index");
+    return t;
+}
+
+gboolean text_equal(gconstpointer a, gconstpointer b) {
+    return strcmp(static_cast<const char *>(a), static_cast<const char *>(b)) == 0;
+}
+
+sub_feed_t *feed_of(const redis_instance_t *ri, const char *name, int pattern) {
+    GHashTable *t = ri->feeds[pattern ? 1 : 0];
+    return t ? static_cast<sub_feed_t *>(g_hash_table_lookup(t, name)) : nullptr;
+}
+
+void index_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
+    int kind = ctx->is_psubscribe ? 1 : 0;
+    if (!ri->feeds[kind]) ri->feeds[kind] = new_table(g_str_hash, text_equal, free_feed);
+    if (!ri->handles) ri->handles = new_table(g_direct_hash, nullptr, nullptr);
+    sub_feed_t *feed = feed_of(ri, ctx->channel, kind);
+    if (!feed) {
+        feed = static_cast<sub_feed_t *>(calloc(1, sizeof(sub_feed_t)));
+        BRX_CHECK_MEM(feed);
+        feed->name = strdup(ctx->channel);
+        BRX_CHECK_MEM(feed->name);
+        feed->pattern = kind;
+        g_hash_table_insert(ri->feeds[kind], feed->name, feed);
+    }
+    feed->handles = brx_slist_append(feed->handles, &feed->last, ctx);
+    feed->count++;
+    ctx->feed = feed;
+    // Sent just now: its SUBSCRIBE is the latest of the feed.
+    feed->transport = ctx;
+    ctx->made_seq = ++made_count;
+    g_hash_table_insert(ri->handles, ctx, ctx);
+    ri->subscribe_ctx_list = brx_slist_append(ri->subscribe_ctx_list, &ri->subscribe_ctx_last, ctx);
+}
+
+void unindex_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
+    ri->subscribe_ctx_list = brx_slist_remove(ri->subscribe_ctx_list, &ri->subscribe_ctx_last, ctx);
+    g_hash_table_remove(ri->handles, ctx);
+    sub_feed_t *feed = ctx->feed;
+    if (feed->transport == ctx) feed->transport = nullptr;
+    feed->handles = brx_slist_remove(feed->handles, &feed->last, ctx);
+    if (--feed->count == 0) g_hash_table_remove(ri->feeds[feed->pattern], feed->name);
+    ctx->feed = nullptr;
+}
+
+int known_handle(const redis_instance_t *ri, const subscribe_ctx_t *ctx) {
+    return ri->handles && g_hash_table_lookup(ri->handles, ctx) != nullptr;
+}
+
+int known_watch(const redis_instance_t *ri, const db_get_and_subscribe_ctx_t *watch) {
+    return ri->watches && g_hash_table_lookup(ri->watches, watch) != nullptr;
+}
+
+void forget_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t *watch) {
+    ri->getandsub_ctx_list = brx_slist_remove(ri->getandsub_ctx_list, &ri->getandsub_ctx_last, watch);
+    g_hash_table_remove(ri->watches, watch);
 }
 
 int send_subscribe(redis_instance_t *ri, redisAsyncContext *ac, subscribe_ctx_t *ctx) {
@@ -50,6 +118,7 @@ int send_subscribe(redis_instance_t *ri, redisAsyncContext *ac, subscribe_ctx_t 
         return -1;
     }
     ctx->sent_seq = ++ri->sub_seq;
+    if (ctx->feed) ctx->feed->transport = ctx;
     ri->sub_unconfirmed++;
     return 0;
 }
@@ -66,19 +135,22 @@ void cancel_reads(redis_instance_t *ri, subscribe_ctx_t *ctx) {
 }
 
 /* The handle of the latest SUBSCRIBE of this feed that is still live. */
-subscribe_ctx_t *transport_handle(const redis_instance_t *ri, const char *name, int pattern) {
+subscribe_ctx_t *transport_handle(sub_feed_t *feed) {
+    if (!feed) return nullptr;
+    if (feed->transport && !feed->transport->releasing) return feed->transport;
     subscribe_ctx_t *best = nullptr;
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
+    for (GSList *l = feed->handles; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-        if (ctx->releasing || !same_feed(ctx, name, pattern)) continue;
+        if (ctx->releasing) continue;
         if (!best || ctx->sent_seq > best->sent_seq) best = ctx;
     }
+    feed->transport = best;
     return best;
 }
 
 void complete_release(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     LOGD("(%s instance) Removing ctx %p", ri->name, (void *)ctx);
-    ri->subscribe_ctx_list = g_slist_remove(ri->subscribe_ctx_list, ctx);
+    unindex_handle(ri, ctx);
     if (ctx->unsubscribe_callback) ctx->unsubscribe_callback(ctx->channel, nullptr, ctx->unsubscribe_arg);
     free(ctx->channel);
     free(ctx);
@@ -88,7 +160,7 @@ void release_turn(evutil_socket_t, short, void *arg) {
     auto *ri = static_cast<redis_instance_t *>(arg);
     while (ri->release_queue) {
         auto *ctx = static_cast<subscribe_ctx_t *>(ri->release_queue->data);
-        ri->release_queue = g_slist_remove(ri->release_queue, ctx);
+        ri->release_queue = brx_slist_remove(ri->release_queue, &ri->release_queue_last, ctx);
         complete_release(ri, ctx);
     }
 }
@@ -96,7 +168,7 @@ void release_turn(evutil_socket_t, short, void *arg) {
 /* Completes a release on the next loop turn, never inside the releasing call. */
 void queue_release(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     ctx->awaiting_unsub = 0;
-    ri->release_queue = g_slist_append(ri->release_queue, ctx);
+    ri->release_queue = brx_slist_append(ri->release_queue, &ri->release_queue_last, ctx);
     if (!ri->event_base) {
         LOGW("(%s instance) no event base to complete the release of ctx %p", ri->name, (void *)ctx);
         return;
@@ -114,7 +186,7 @@ void release_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     LOGD("(%s instance) db_unsubscribe_ex (ctx %p), channel %s", ri->name, (void *)ctx, ctx->channel);
     redisAsyncContext *ac = db_sub_connection_current(ri);
     // Redis holds one subscription per channel: only the last handle of a channel ends it.
-    if (ctx->sent_seq && ac && !transport_handle(ri, ctx->channel, ctx->is_psubscribe)) {
+    if (ctx->sent_seq && ac && !transport_handle(ctx->feed)) {
         const char *cmd = ctx->is_psubscribe ? "PUNSUBSCRIBE" : "UNSUBSCRIBE";
         if (redisAsyncCommand(ac, db_sub_reply, ri, "%s %s", cmd, ctx->channel) == REDIS_OK) {
             ctx->awaiting_unsub = 1;
@@ -181,27 +253,29 @@ void deliver(redis_instance_t *ri, subscribe_ctx_t *ctx, const char *channel, co
 
 /* The transport's handle first, then every other handle of the feed in list order. */
 void fan_out(redis_instance_t *ri, const char *name, int pattern, const char *channel, const char *message) {
-    subscribe_ctx_t *first = transport_handle(ri, name, pattern);
+    sub_feed_t *feed = feed_of(ri, name, pattern);
+    subscribe_ctx_t *first = transport_handle(feed);
     if (!first) {
-        for (GSList *l = ri->subscribe_ctx_list; l; l = l->next)
-            if (same_feed(static_cast<subscribe_ctx_t *>(l->data), name, pattern)) {
-                LOGD("(%s instance) message on %s while its handles are released", ri->name, name);
-                return;
-            }
-        LOGW("db_subscribe_callback - No ctx");
+        if (feed)
+            LOGD("(%s instance) message on %s while its handles are released", ri->name, name);
+        else
+            LOGW("db_subscribe_callback - No ctx");
         return;
     }
     LOGT("Got ctx %p", (void *)first);
+    if (feed->count == 1) {
+        deliver(ri, first, channel, message);
+        return;
+    }
     // Callbacks may subscribe and release; a snapshot keeps the walk stable, and no handle is freed
     // before the loop's next turn.
-    size_t n = g_slist_length(ri->subscribe_ctx_list);
-    auto **targets = static_cast<subscribe_ctx_t **>(malloc(n * sizeof(subscribe_ctx_t *)));
+    auto **targets = static_cast<subscribe_ctx_t **>(malloc(feed->count * sizeof(subscribe_ctx_t *)));
     BRX_CHECK_MEM(targets);
     size_t count = 0;
     targets[count++] = first;
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
+    for (GSList *l = feed->handles; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-        if (ctx != first && !ctx->releasing && same_feed(ctx, name, pattern)) targets[count++] = ctx;
+        if (ctx != first && !ctx->releasing) targets[count++] = ctx;
     }
     for (size_t i = 0; i < count; i++)
         if (!targets[i]->releasing) deliver(ri, targets[i], channel, message);
@@ -209,10 +283,11 @@ void fan_out(redis_instance_t *ri, const char *name, int pattern, const char *ch
 }
 
 void unsubscribed(redis_instance_t *ri, const char *name, int pattern) {
-    GSList *done = nullptr;
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
+    sub_feed_t *feed = feed_of(ri, name, pattern);
+    GSList *done = nullptr, *last = nullptr;
+    for (GSList *l = feed ? feed->handles : nullptr; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-        if (ctx->awaiting_unsub && same_feed(ctx, name, pattern)) done = g_slist_append(done, ctx);
+        if (ctx->awaiting_unsub) done = brx_slist_append(done, &last, ctx);
     }
     for (GSList *l = done; l; l = l->next) complete_release(ri, static_cast<subscribe_ctx_t *>(l->data));
     g_slist_free(done);
@@ -235,10 +310,10 @@ subscribe_ctx_t *subscribe_channel(redis_instance_t *ri, db_key_value_callback_t
     const char *cmd = pattern ? "PSUBSCRIBE" : "SUBSCRIBE";
     LOGD("(%s instance) %s %s", ri->name, cmd, channel);
     if (merge) {
-        for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
+        sub_feed_t *feed = feed_of(ri, channel, pattern);
+        for (GSList *l = feed ? feed->handles : nullptr; l; l = l->next) {
             auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-            if (ctx->merge && !ctx->releasing && ctx->key_value_callback == cb && ctx->keyspace == keyspace &&
-                same_feed(ctx, channel, pattern)) {
+            if (ctx->merge && !ctx->releasing && ctx->key_value_callback == cb && ctx->keyspace == keyspace) {
                 LOGD("(%s instance) Callback for cmd %s (channel %s) already subscribed", ri->name, cmd, channel);
                 return ctx;
             }
@@ -260,7 +335,7 @@ subscribe_ctx_t *subscribe_channel(redis_instance_t *ri, db_key_value_callback_t
         free(ctx);
         return nullptr;
     }
-    ri->subscribe_ctx_list = g_slist_append(ri->subscribe_ctx_list, ctx);
+    index_handle(ri, ctx);
     return ctx;
 }
 
@@ -284,26 +359,38 @@ void vunsubscribe(redis_instance_t *ri, db_key_value_callback_t cb, int keyspace
         keyspace_channel(channel, sizeof channel, name);
     else
         memcpy(channel, name, sizeof channel);
-    for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
-        auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
-        if (!ctx->releasing && ctx->merge && ctx->keyspace == keyspace && ctx->key_value_callback == cb &&
-            strcmp(ctx->channel, channel) == 0) {
-            db_unsubscribe_ex(ri, ctx);
-            return;
+    // The earliest matching handle, plain or pattern alike.
+    subscribe_ctx_t *found = nullptr;
+    for (int kind = 0; kind < 2; kind++) {
+        sub_feed_t *feed = feed_of(ri, channel, kind);
+        for (GSList *l = feed ? feed->handles : nullptr; l; l = l->next) {
+            auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
+            if (!ctx->releasing && ctx->merge && ctx->keyspace == keyspace && ctx->key_value_callback == cb) {
+                if (!found || ctx->made_seq < found->made_seq) found = ctx;
+                break;
+            }
         }
+    }
+    if (found) {
+        db_unsubscribe_ex(ri, found);
+        return;
     }
     LOGI("(%s instance) db_unsubscribe - No subscribe context found for channel %s", ri->name, channel);
 }
 
 /* Notes the value and hands it on; the callback may release the watch. */
 void watch_deliver(db_get_and_subscribe_ctx_t *watch, const char *value) {
-    char *copy = nullptr;
-    if (value) {
-        copy = strdup(value);
-        BRX_CHECK_MEM(copy);
+    // Only a remote watch is read again (on a new connection): a local one keeps no copy of what may
+    // be a whole script, per watch.
+    if (!watch->subscribe_ctx->ri->use_local_db) {
+        char *copy = nullptr;
+        if (value) {
+            copy = strdup(value);
+            BRX_CHECK_MEM(copy);
+        }
+        free(watch->last_value);
+        watch->last_value = copy;
     }
-    free(watch->last_value);
-    watch->last_value = copy;
     watch->delivered = 1;
     if (watch->get_value_callback) watch->get_value_callback(value, watch->subscribe_arg);
 }
@@ -330,18 +417,33 @@ void watch_reread(const char *value, const void *arg) {
     watch_deliver(watch, value);
 }
 
+void want_reread(redis_instance_t *ri, db_get_and_subscribe_ctx_t *watch, int wanted) {
+    if (watch->reread_wanted == wanted) return;
+    watch->reread_wanted = wanted;
+    if (wanted)
+        ri->rereads_wanted++;
+    else
+        ri->rereads_wanted--;
+}
+
 /* The new subscription of a watch is in force: what the key holds now is read again. */
 void reread_watches(redis_instance_t *ri, const char *channel) {
-    for (GSList *l = ri->getandsub_ctx_list; l; l = l->next) {
-        auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(l->data);
-        if (!watch->reread_wanted || strcmp(watch->subscribe_ctx->channel, channel) != 0) continue;
-        watch->reread_wanted = 0;
+    if (!ri->rereads_wanted) return;
+    // The watches of this key are the live handles of its feed that feed a watch, in order made.
+    sub_feed_t *feed = feed_of(ri, channel, 0);
+    for (GSList *l = feed ? feed->handles : nullptr; l; l = l->next) {
+        auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
+        if (ctx->releasing || ctx->key_value_callback != watch_changed) continue;
+        auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(const_cast<void *>(ctx->arg));
+        if (!watch->reread_wanted) continue;
+        want_reread(ri, watch, 0);
         if (watch->reread) db_cancel_async_callback(ri, watch->reread);
         watch->reread = db_get_async(ri, watch_reread, watch, "%s", watch->key_name);
     }
 }
 
 void free_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t *watch) {
+    want_reread(ri, watch, 0);
     if (watch->first_read) db_cancel_async_callback(ri, watch->first_read);
     if (watch->reread) db_cancel_async_callback(ri, watch->reread);
     free(watch->last_value);
@@ -358,7 +460,7 @@ void db_sub_connection_opened(redis_instance_t *ri, redisAsyncContext *ac) {
     if (!ri->use_local_db)
         for (GSList *l = ri->getandsub_ctx_list; l; l = l->next) {
             auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(l->data);
-            if (watch->delivered) watch->reread_wanted = 1;
+            if (watch->delivered) want_reread(ri, watch, 1);
         }
     for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
@@ -371,6 +473,7 @@ void db_sub_connection_lost(redis_instance_t *ri) {
     for (GSList *l = ri->subscribe_ctx_list; l; l = l->next) {
         auto *ctx = static_cast<subscribe_ctx_t *>(l->data);
         ctx->sent_seq = 0;
+        ctx->feed->transport = nullptr;
         // No confirmation will come: the release completes anyway.
         if (ctx->awaiting_unsub) queue_release(ri, ctx);
     }
@@ -385,11 +488,11 @@ int db_sub_has_live_handles(const redis_instance_t *ri) {
 void db_sub_destroy_all(redis_instance_t *ri) {
     while (ri->getandsub_ctx_list) {
         auto *watch = static_cast<db_get_and_subscribe_ctx_t *>(ri->getandsub_ctx_list->data);
-        ri->getandsub_ctx_list = g_slist_remove(ri->getandsub_ctx_list, watch);
+        forget_watch(ri, watch);
         free_watch(ri, watch);
     }
     g_slist_free(ri->release_queue);
-    ri->release_queue = nullptr;
+    ri->release_queue = ri->release_queue_last = nullptr;
     while (ri->subscribe_ctx_list) {
         auto *ctx = static_cast<subscribe_ctx_t *>(ri->subscribe_ctx_list->data);
         cancel_reads(ri, ctx);
@@ -398,6 +501,11 @@ void db_sub_destroy_all(redis_instance_t *ri) {
     if (ri->release_ev) {
         event_free(ri->release_ev);
         ri->release_ev = nullptr;
+    }
+    GHashTable **tables[] = {&ri->feeds[0], &ri->feeds[1], &ri->handles, &ri->watches};
+    for (GHashTable **t : tables) {
+        if (*t) g_hash_table_destroy(*t);
+        *t = nullptr;
     }
 }
 
@@ -439,7 +547,7 @@ void db_sub_reply(redisAsyncContext *ac, void *reply, void *privdata) {
     } else if (strcmp(type, "subscribe") == 0 || strcmp(type, "psubscribe") == 0) {
         const char *name = element_string(r->element[1]);
         LOGD("(%s instance) %s (ctx %p) succeeded %s", ri->name, pattern ? "PSUBSCRIBE" : "SUBSCRIBE",
-             name ? (void *)transport_handle(ri, name, pattern) : nullptr, name ? name : "NULL");
+             name ? (void *)transport_handle(feed_of(ri, name, pattern)) : nullptr, name ? name : "NULL");
         if (ri->sub_unconfirmed > 0) ri->sub_unconfirmed--;
         if (name && !pattern) reread_watches(ri, name);
     } else if (strcmp(type, "unsubscribe") == 0 || strcmp(type, "punsubscribe") == 0) {
@@ -510,7 +618,7 @@ void db_unsubscribe_ex(redis_instance_t *ri, subscribe_ctx_t *ctx) {
         LOGI("(%s instance) db_unsubscribe_ex - No ctx given", ri->name);
         return;
     }
-    if (!g_slist_find(ri->subscribe_ctx_list, ctx) || ctx->releasing) {
+    if (!known_handle(ri, ctx) || ctx->releasing) {
         LOGD("(%s instance) db_unsubscribe_ex - ctx %p unknown or already released", ri->name, (void *)ctx);
         return;
     }
@@ -526,7 +634,7 @@ void db_subscribe_add_unsubscribe_cb(redis_instance_t *ri, subscribe_ctx_t *ctx,
         return;
     }
     LOGD("Adding unsubscribe callback to ctx %p", (void *)ctx);
-    if (!ri || !g_slist_find(ri->subscribe_ctx_list, ctx)) return;
+    if (!ri || !known_handle(ri, ctx)) return;
     ctx->unsubscribe_callback = cb;
     ctx->unsubscribe_arg = arg;
 }
@@ -562,7 +670,9 @@ db_get_and_subscribe_ctx_t *db_get_and_subscribe(redis_instance_t *ri, db_value_
         free(watch);
         return nullptr;
     }
-    ri->getandsub_ctx_list = g_slist_append(ri->getandsub_ctx_list, watch);
+    if (!ri->watches) ri->watches = new_table(g_direct_hash, nullptr, nullptr);
+    g_hash_table_insert(ri->watches, watch, watch);
+    ri->getandsub_ctx_list = brx_slist_append(ri->getandsub_ctx_list, &ri->getandsub_ctx_last, watch);
     if (ri->use_local_db) {
         // The callback runs now and may release the watch: do not touch it afterwards.
         db_get(ri, cb, arg, "%s", key);
@@ -578,13 +688,13 @@ void db_get_and_subscribe_cleanup_ex(redis_instance_t *ri, db_get_and_subscribe_
         LOGI("(%s instance) db_get_and_subscribe_cleanup_ex - arg is null", ri->name);
         return;
     }
-    if (!g_slist_find(ri->getandsub_ctx_list, watch)) {
+    if (!known_watch(ri, watch)) {
         LOGD("(%s instance) db_get_and_subscribe_cleanup_ex - watch %p unknown", ri->name, (void *)watch);
         return;
     }
     LOGD("(%s instance) db_get_and_subscribe_cleanup_ex", ri->name);
     db_unsubscribe_ex(ri, watch->subscribe_ctx);
-    ri->getandsub_ctx_list = g_slist_remove(ri->getandsub_ctx_list, watch);
+    forget_watch(ri, watch);
     free_watch(ri, watch);
 }
 

@@ -88,6 +88,34 @@ GSList *g_slist_remove(GSList *list, gconstpointer data)
     return list;
 }
 
+GSList *brx_slist_append(GSList *list, GSList **last, gpointer data)
+{
+    GSList *node = slist_node(data);
+    if (!list) {
+        *last = node;
+        return node;
+    }
+    (*last)->next = node;
+    *last = node;
+    return list;
+}
+
+GSList *brx_slist_remove(GSList *list, GSList **last, gconstpointer data)
+{
+    GSList *prev = NULL;
+    for (GSList *node = list; node; prev = node, node = node->next) {
+        if (node->data != data) continue;
+        if (prev)
+            prev->next = node->next;
+        else
+            list = node->next;
+        if (*last == node) *last = prev;
+        g_slist_free_1(node);
+        break;
+    }
+    return list;
+}
+
 GSList *g_slist_find(GSList *list, gconstpointer data)
 {
     while (list && list->data != data) list = list->next;

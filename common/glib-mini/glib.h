@@ -53,6 +53,13 @@ GSList *g_slist_last(GSList *list);
 void g_slist_free(GSList *list); /* the nodes only, never the data */
 void g_slist_free_1(GSList *node);
 
+/*
+ * Beyond GLib: a list that keeps its last node beside it (*last; NULL for the empty list) appends
+ * without walking. Removing through brx_slist_remove keeps *last right.
+ */
+GSList *brx_slist_append(GSList *list, GSList **last, gpointer data);
+GSList *brx_slist_remove(GSList *list, GSList **last, gconstpointer data);
+
 /* Chained hash table. */
 typedef struct _GHashNode GHashNode;
 struct _GHashNode {

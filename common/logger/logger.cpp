@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <pthread.h>
+
+#include <atomic>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -40,6 +42,20 @@ char *rolling_file_path = nullptr;
 char *rolling_file_name = nullptr;
 int logger_global_level = LVL_DEBUG;
 logger_category_t *categories = nullptr;
+
+// The lowest threshold in force (every category's and the global one), or one above every level
+// while logging is off: a call below it returns at once, without the lock or a name comparison.
+std::atomic<int> lowest_threshold{LVL_SYSLOG + 1};
+
+void update_lowest_threshold() {
+    int lowest = LVL_SYSLOG + 1;
+    if (logging_enabled) {
+        lowest = logger_global_level;
+        for (logger_category_t *c = categories; c; c = c->next)
+            if (c->level < lowest) lowest = c->level;
+    }
+    lowest_threshold.store(lowest, std::memory_order_relaxed);
+}
 
 // Beyond this a single line would rename that many files; a size of 0 or less would rotate on every line.
 const int kMaxRollingFileCount = 1000;
@@ -254,11 +270,12 @@ int logger_level_from_name(const char *name) {
 }
 
 void _log(const char *categoryName, int level, const char *file, size_t line, const char *format, ...) {
+    if (level < LVL_TRACE) level = LVL_TRACE;
+    if (level > LVL_SYSLOG) level = LVL_SYSLOG;
+    if (level < lowest_threshold.load(std::memory_order_relaxed)) return;
     int saved_errno = errno;
     pthread_mutex_lock(&logger_lock);
     if (logging_enabled && format) {
-        if (level < LVL_TRACE) level = LVL_TRACE;
-        if (level > LVL_SYSLOG) level = LVL_SYSLOG;
         if (level >= threshold_of(categoryName ? categoryName : "")) {
             va_list ap;
             va_start(ap, format);
@@ -273,12 +290,14 @@ void _log(const char *categoryName, int level, const char *file, size_t line, co
 void logger_set_parameter(const char *key, const char *value) {
     pthread_mutex_lock(&logger_lock);
     set_parameter_locked(key, value);
+    update_lowest_threshold();
     pthread_mutex_unlock(&logger_lock);
 }
 
 void logger_cleanup(void) {
     pthread_mutex_lock(&logger_lock);
     cleanup_locked();
+    update_lowest_threshold();
     pthread_mutex_unlock(&logger_lock);
 }
 

@@ -17,6 +17,7 @@
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
@@ -30,12 +31,102 @@ redis_instance_t *ri_state = nullptr;
 GHashTable *device_ctx_map = nullptr;
 GHashTable *domain_ctx_map = nullptr;
 uintptr_t last_token = 0;
+// Lookups that would otherwise walk every context: token -> its context, script state -> its context.
+GHashTable *device_by_token = nullptr;
+GHashTable *domain_by_token = nullptr;
+GHashTable *device_by_state = nullptr;
+GHashTable *domain_by_state = nullptr;
 device_context_callback release_hook = nullptr;
 
 char *copy_or_exit(const char *s, const char *what) {
     char *c = strdup(s);
     if (!c) BRX_OOM_EXIT(what);
     return c;
+}
+
+/* ---- the indexes ---- */
+
+GHashTable *index_table(GHashTable **t) {
+    if (!*t) {
+        *t = g_hash_table_new(g_direct_hash, nullptr);
+        if (!*t) BRX_OOM_EXIT("context index");
+    }
+    return *t;
+}
+
+gpointer token_key(uintptr_t token) { return (gpointer)token; }
+
+void index_put(GHashTable **t, gconstpointer key, void *owner) {
+    if (key) g_hash_table_insert(index_table(t), (gpointer)key, owner);
+}
+
+void index_drop(GHashTable *t, gconstpointer key) {
+    if (t && key) g_hash_table_remove(t, key);
+}
+
+int live(const device_ctx_t *ctx) {
+    return device_ctx_map && g_hash_table_lookup(device_ctx_map, ctx->device_id) == ctx;
+}
+
+int live(const domain_ctx_t *dctx) {
+    return domain_ctx_map && g_hash_table_lookup(domain_ctx_map, dctx->domain) == dctx;
+}
+
+/* A context is found through the indexes only while it is in its map. */
+void index_device(device_ctx_t *ctx) {
+    for (int i = 0; i < CTX_TOKEN_COUNT; i++) index_put(&device_by_token, token_key(ctx->tokens[i]), ctx);
+    index_put(&device_by_state, ctx->L_drv, ctx);
+    index_put(&device_by_state, ctx->L_app, ctx);
+}
+
+void unindex_device(device_ctx_t *ctx) {
+    for (int i = 0; i < CTX_TOKEN_COUNT; i++) index_drop(device_by_token, token_key(ctx->tokens[i]));
+    index_drop(device_by_state, ctx->L_drv);
+    index_drop(device_by_state, ctx->L_app);
+}
+
+void index_domain(domain_ctx_t *dctx) {
+    for (int i = 0; i < DOMAIN_TOKEN_COUNT; i++) index_put(&domain_by_token, token_key(dctx->tokens[i]), dctx);
+    index_put(&domain_by_state, dctx->L, dctx);
+}
+
+void unindex_domain(domain_ctx_t *dctx) {
+    for (int i = 0; i < DOMAIN_TOKEN_COUNT; i++) index_drop(domain_by_token, token_key(dctx->tokens[i]));
+    index_drop(domain_by_state, dctx->L);
+}
+
+template <typename Ctx>
+void set_token(GHashTable **index, Ctx *ctx, int slot, uintptr_t token) {
+    int indexed = live(ctx);
+    if (indexed) index_drop(*index, token_key(ctx->tokens[slot]));
+    ctx->tokens[slot] = token;
+    if (indexed) index_put(index, token_key(token), ctx);
+}
+
+void set_device_states(device_ctx_t *ctx, lua_State *drv, lua_State *app) {
+    int indexed = live(ctx);
+    if (indexed) {
+        index_drop(device_by_state, ctx->L_drv);
+        index_drop(device_by_state, ctx->L_app);
+    }
+    ctx->L_drv = drv;
+    ctx->L_app = app;
+    if (indexed) {
+        index_put(&device_by_state, drv, ctx);
+        index_put(&device_by_state, app, ctx);
+    }
+}
+
+void set_domain_state(domain_ctx_t *dctx, lua_State *L) {
+    int indexed = live(dctx);
+    if (indexed) index_drop(domain_by_state, dctx->L);
+    dctx->L = L;
+    if (indexed) index_put(&domain_by_state, L, dctx);
+}
+
+void drop_index(GHashTable **t) {
+    if (*t) g_hash_table_destroy(*t);
+    *t = nullptr;
 }
 
 /* ---- state set-up ---- */
@@ -52,6 +143,7 @@ int open_native_modules(lua_State *L, void *) {
     open_luabase64(L);
     open_luadevice(L);
     open_luanetwork(L);
+    open_luaws(L);
     lua_settop(L, 0);
     return 0;
 }
@@ -91,8 +183,8 @@ lua_State *new_state_or_exit(const char *what) {
 }
 
 void create_device_lua_state(device_ctx_t *ctx) {
-    ctx->L_drv = new_state_or_exit("Cannot create lua state for the device");
-    ctx->L_app = new_state_or_exit("Cannot create lua state for the device");
+    set_device_states(ctx, new_state_or_exit("Cannot create lua state for the device"),
+                      new_state_or_exit("Cannot create lua state for the device"));
     // The driver state's memory limit is set here once the profiler exists.
     open_lualibs(ctx->L_drv);
     open_lualibs(ctx->L_app);
@@ -138,6 +230,7 @@ void deferred_device_destroy(void *arg) {
 /* Value destroy function of the device map: the entry is already gone when it runs. */
 void release_device_context(gpointer value) {
     device_ctx_t *ctx = (device_ctx_t *)value;
+    unindex_device(ctx);
     if (release_hook) release_hook(ctx);
     end_device_context_watches(ctx);
     if (states_running(ctx)) {
@@ -165,6 +258,7 @@ void deferred_domain_destroy(void *arg) {
 
 void release_domain_context(gpointer value) {
     domain_ctx_t *dctx = (domain_ctx_t *)value;
+    unindex_domain(dctx);
     end_domain_context_watches(dctx);
     if (lua_state_is_running(dctx->L)) {
         if (defer_callback(deferred_domain_destroy, dctx) == 0) return;
@@ -177,21 +271,23 @@ void release_domain_context(gpointer value) {
 /* ---- rebuilds ---- */
 
 /* Calls cb(token) from a fresh loop turn, once while *slot holds the pending token. */
-void defer_once(uintptr_t *slot, helper_callback_t cb) {
-    if (*slot) return;
-    *slot = context_new_token();
-    if (defer_callback(cb, (void *)*slot) != 0) *slot = 0;
+template <typename Ctx>
+void defer_once(Ctx *ctx, int slot, helper_callback_t cb) {
+    if (ctx->tokens[slot]) return;
+    uintptr_t token = context_new_token();
+    context_set_token(ctx, slot, token);
+    if (defer_callback(cb, (void *)token) != 0) context_set_token(ctx, slot, 0);
 }
 
 void device_reset_done(const void *arg) {
     uintptr_t token = (uintptr_t)arg;
     device_ctx_t *ctx = find_device_context_by_token(token);
     if (!ctx || ctx->tokens[CTX_TOKEN_RESET] != token) return;
-    ctx->tokens[CTX_TOKEN_RESET] = 0;
+    context_set_token(ctx, CTX_TOKEN_RESET, 0);
     lua_State *old_drv = ctx->L_drv;
     lua_State *old_app = ctx->L_app;
     // A driver table still waiting for its clean-up lives in the old state.
-    ctx->tokens[CTX_TOKEN_DRV_LOAD] = 0;
+    context_set_token(ctx, CTX_TOKEN_DRV_LOAD, 0);
     ctx->drv_load_ref = LUA_NOREF;
     create_device_lua_state(ctx);
     // The profiler moves the old driver state's record to the new one here, before the old one closes.
@@ -204,7 +300,7 @@ void deferred_device_reset(void *arg) {
     uintptr_t token = (uintptr_t)arg;
     device_ctx_t *ctx = find_device_context_by_token(token);
     if (!ctx || ctx->tokens[CTX_TOKEN_DEFERRED] != token) return;
-    ctx->tokens[CTX_TOKEN_DEFERRED] = 0;
+    context_set_token(ctx, CTX_TOKEN_DEFERRED, 0);
     reset_device_lua_state(ctx);
 }
 
@@ -212,9 +308,9 @@ void domain_reset_done(const void *arg) {
     uintptr_t token = (uintptr_t)arg;
     domain_ctx_t *dctx = find_domain_context_by_token(token);
     if (!dctx || dctx->tokens[DOMAIN_TOKEN_RESET] != token) return;
-    dctx->tokens[DOMAIN_TOKEN_RESET] = 0;
+    context_set_token(dctx, DOMAIN_TOKEN_RESET, 0);
     lua_State *old = dctx->L;
-    dctx->L = create_domain_lua_state();
+    set_domain_state(dctx, create_domain_lua_state());
     close_lua_state(old, nullptr);
     load_default_driver_script(dctx);
 }
@@ -223,36 +319,11 @@ void deferred_domain_reset(void *arg) {
     uintptr_t token = (uintptr_t)arg;
     domain_ctx_t *dctx = find_domain_context_by_token(token);
     if (!dctx || dctx->tokens[DOMAIN_TOKEN_DEFERRED] != token) return;
-    dctx->tokens[DOMAIN_TOKEN_DEFERRED] = 0;
+    context_set_token(dctx, DOMAIN_TOKEN_DEFERRED, 0);
     reset_domain_lua_state(dctx);
 }
 
 /* ---- lookups ---- */
-
-gboolean device_has_state(gpointer, gpointer value, gpointer user_data) {
-    device_ctx_t *ctx = (device_ctx_t *)value;
-    return ctx->L_drv == user_data || ctx->L_app == user_data;
-}
-
-gboolean domain_has_state(gpointer, gpointer value, gpointer user_data) {
-    return ((domain_ctx_t *)value)->L == user_data;
-}
-
-gboolean device_has_token(gpointer, gpointer value, gpointer user_data) {
-    device_ctx_t *ctx = (device_ctx_t *)value;
-    uintptr_t token = *(uintptr_t *)user_data;
-    for (int i = 0; i < CTX_TOKEN_COUNT; i++)
-        if (ctx->tokens[i] == token) return TRUE;
-    return FALSE;
-}
-
-gboolean domain_has_token(gpointer, gpointer value, gpointer user_data) {
-    domain_ctx_t *dctx = (domain_ctx_t *)value;
-    uintptr_t token = *(uintptr_t *)user_data;
-    for (int i = 0; i < DOMAIN_TOKEN_COUNT; i++)
-        if (dctx->tokens[i] == token) return TRUE;
-    return FALSE;
-}
 
 struct id_snapshot {
     char **ids;
@@ -288,14 +359,18 @@ uintptr_t context_new_token(void) {
 }
 
 device_ctx_t *find_device_context_by_token(uintptr_t token) {
-    if (!device_ctx_map || token == 0) return nullptr;
-    return (device_ctx_t *)g_hash_table_find(device_ctx_map, device_has_token, &token);
+    if (!device_by_token || token == 0) return nullptr;
+    return (device_ctx_t *)g_hash_table_lookup(device_by_token, token_key(token));
 }
 
 domain_ctx_t *find_domain_context_by_token(uintptr_t token) {
-    if (!domain_ctx_map || token == 0) return nullptr;
-    return (domain_ctx_t *)g_hash_table_find(domain_ctx_map, domain_has_token, &token);
+    if (!domain_by_token || token == 0) return nullptr;
+    return (domain_ctx_t *)g_hash_table_lookup(domain_by_token, token_key(token));
 }
+
+void context_set_token(device_ctx_t *ctx, int slot, uintptr_t token) { set_token(&device_by_token, ctx, slot, token); }
+
+void context_set_token(domain_ctx_t *dctx, int slot, uintptr_t token) { set_token(&domain_by_token, dctx, slot, token); }
 
 int init_device_context_map(void) {
     LOGD("init_device_context_map");
@@ -312,6 +387,8 @@ void destroy_device_context_map(void) {
     if (!device_ctx_map) return;
     g_hash_table_destroy(device_ctx_map);
     device_ctx_map = nullptr;
+    drop_index(&device_by_token);
+    drop_index(&device_by_state);
 }
 
 int init_domain_context_map(void) {
@@ -326,6 +403,8 @@ void destroy_domain_context_map(void) {
     if (!domain_ctx_map) return;
     g_hash_table_destroy(domain_ctx_map);
     domain_ctx_map = nullptr;
+    drop_index(&domain_by_token);
+    drop_index(&domain_by_state);
 }
 
 device_ctx_t *create_device_context(const char *device_id, const char *class_name, const char *driver,
@@ -352,9 +431,10 @@ device_ctx_t *create_device_context(const char *device_id, const char *class_nam
     // The device's own scheduler is created here once the scheduler exists.
     create_device_lua_state(ctx);
     ctx->drv_load_ref = LUA_NOREF;
-    ctx->tokens[CTX_TOKEN_SELF] = context_new_token();
+    context_set_token(ctx, CTX_TOKEN_SELF, context_new_token());
     LOGD("create_device_context L=%p, id '%s', class '%s'", (void *)ctx->L_drv, ctx->device_id, ctx->class_name);
     g_hash_table_insert(device_ctx_map, key, ctx);
+    index_device(ctx);
     return ctx;
 }
 
@@ -377,8 +457,8 @@ device_ctx_t *get_device_context(const char *device_id) {
 }
 
 device_ctx_t *get_device_context_by_luastate(lua_State *L) {
-    if (!device_ctx_map || !L) return nullptr;
-    return (device_ctx_t *)g_hash_table_find(device_ctx_map, device_has_state, L);
+    if (!device_by_state || !L) return nullptr;
+    return (device_ctx_t *)g_hash_table_lookup(device_by_state, L);
 }
 
 void foreach_device_context(device_context_callback func) {
@@ -410,14 +490,14 @@ void remove_device_context(const char *device_id) {
 void reset_device_lua_state(device_ctx_t *ctx) {
     if (!ctx) return;
     if (states_running(ctx)) {
-        defer_once(&ctx->tokens[CTX_TOKEN_DEFERRED], deferred_device_reset);
+        defer_once(ctx, CTX_TOKEN_DEFERRED, deferred_device_reset);
         return;
     }
     if (ctx->tokens[CTX_TOKEN_RESET]) return;  // a rebuild is already waiting for its clean-up
     LOGD("reset_device_lua_state id %s, class %s", ctx->device_id, ctx->class_name);
     cleanup(ctx->L_app, "app", nullptr, nullptr);
     uintptr_t token = context_new_token();
-    ctx->tokens[CTX_TOKEN_RESET] = token;
+    context_set_token(ctx, CTX_TOKEN_RESET, token);
     cleanup(ctx->L_drv, "driver", device_reset_done, (const void *)token);
 }
 
@@ -436,10 +516,11 @@ domain_ctx_t *create_domain_context(const char *domain) {
     if (!dctx) BRX_OOM_EXIT("No memory (ctx)");
     dctx->domain = copy_or_exit(domain, "No memory (domain)");
     char *key = copy_or_exit(domain, "No memory (key)");
-    dctx->L = create_domain_lua_state();
-    dctx->tokens[DOMAIN_TOKEN_SELF] = context_new_token();
+    set_domain_state(dctx, create_domain_lua_state());
+    context_set_token(dctx, DOMAIN_TOKEN_SELF, context_new_token());
     LOGD("create_domain_context L=%p, domain %s", (void *)dctx->L, dctx->domain);
     g_hash_table_insert(domain_ctx_map, key, dctx);
+    index_domain(dctx);
     return dctx;
 }
 
@@ -449,20 +530,20 @@ domain_ctx_t *get_domain_context(const char *domain) {
 }
 
 domain_ctx_t *get_domain_context_by_luastate(lua_State *L) {
-    if (!domain_ctx_map || !L) return nullptr;
-    return (domain_ctx_t *)g_hash_table_find(domain_ctx_map, domain_has_state, L);
+    if (!domain_by_state || !L) return nullptr;
+    return (domain_ctx_t *)g_hash_table_lookup(domain_by_state, L);
 }
 
 void reset_domain_lua_state(domain_ctx_t *dctx) {
     if (!dctx) return;
     if (lua_state_is_running(dctx->L)) {
-        defer_once(&dctx->tokens[DOMAIN_TOKEN_DEFERRED], deferred_domain_reset);
+        defer_once(dctx, DOMAIN_TOKEN_DEFERRED, deferred_domain_reset);
         return;
     }
     if (dctx->tokens[DOMAIN_TOKEN_RESET]) return;
     LOGD("reset_domain_lua_state domain %s", dctx->domain);
     uintptr_t token = context_new_token();
-    dctx->tokens[DOMAIN_TOKEN_RESET] = token;
+    context_set_token(dctx, DOMAIN_TOKEN_RESET, token);
     cleanup(dctx->L, "default_driver", domain_reset_done, (const void *)token);
 }
 

@@ -110,6 +110,9 @@ void reset_lua_state_owner(lua_State *L);
 
 /* Tokens: never reused, handed to asynchronous completions in place of context pointers. */
 uintptr_t context_new_token(void);
+/* Puts token (0: none) into a slot; slots are written only through these, which keep the lookups by token. */
+void context_set_token(device_ctx_t *ctx, int slot, uintptr_t token);
+void context_set_token(domain_ctx_t *dctx, int slot, uintptr_t token);
 /* The live context that holds token in one of its slots, or NULL (destroyed or superseded). */
 device_ctx_t *find_device_context_by_token(uintptr_t token);
 domain_ctx_t *find_domain_context_by_token(uintptr_t token);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "src/backup.h"
 #include "src/coap_client.h"
 #include "src/db.h"
 #include "src/device/alive.h"
@@ -28,6 +29,7 @@
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/signals.h"
@@ -134,6 +136,7 @@ void init_base(struct event_base *base) {
     http_set_event_base(base);
     alive_set_event_base(base);
     luanetwork_set_event_base(base);
+    luaws_set_event_base(base);
     helpers_set_event_base(base);
 }
 
@@ -185,6 +188,7 @@ int device_start(struct event_base *base) {
 }
 
 int device_stop(void) {
+    backup_service_destroy();
     discovery_stop();
     alive_stop();
     destroy_device_context_map();

@@ -113,15 +113,55 @@ void run_role_hook(lua_State *L, const char *role, const char *hook, const char 
         LOGW("Doing script failed with error #%d: %s", 1, err);
 }
 
+int collect_body(lua_State *L, void *) {
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    return 0;
+}
+
+/*
+ * <role>.init(args...), after which the state sits idle until its next event: what compiling and
+ * setting up left behind is collected now rather than kept until the state allocates again.
+ */
+void run_init_hook(lua_State *L, const char *role, const char *const *args, int nargs) {
+    run_role_hook(L, role, "init", args, nargs, 0);
+    // Protected: a finalizer may raise.
+    lua_state_protected(L, collect_body, nullptr, nullptr, 0);
+}
+
 struct chunk_run {
     const char *code;
     const char *path;
     int ref;
 };
 
+/*
+ * A chunk is named by its text, and Lua shows at most the start of its first line (or, after a
+ * leading '=' or '@', the start or the end of the text) in messages. The name keeps only what can
+ * show, so that a state does not hold a second copy of every script it runs.
+ */
+const size_t kChunkNameShown = 128;  // more than any message shows (LUA_IDSIZE, 80 for syntax errors)
+
+const char *chunk_name(const char *code, char *buf, size_t size) {
+    const size_t shown = kChunkNameShown;
+    size_t len = strlen(code);
+    if (len < shown || size <= shown + 1) return code;
+    if (code[0] == '@') {
+        // Shown: the end of the text.
+        buf[0] = '@';
+        memcpy(buf + 1, code + len - shown, shown + 1);
+        return buf;
+    }
+    // Shown: the start of the text; a character past it keeps "..." where Lua adds it.
+    memcpy(buf, code, shown + 1);
+    buf[shown + 1] = '\0';
+    return buf;
+}
+
 /* Compiles the code or the file onto the stack; a compile error is raised. */
 void load_chunk(lua_State *L, const chunk_run *c) {
-    int status = c->code ? luaL_loadbuffer(L, c->code, strlen(c->code), c->code) : luaL_loadfile(L, c->path);
+    char name[kChunkNameShown + 2];
+    int status = c->code ? luaL_loadbuffer(L, c->code, strlen(c->code), chunk_name(c->code, name, sizeof name))
+                         : luaL_loadfile(L, c->path);
     if (status != 0) lua_error(L);
 }
 
@@ -207,7 +247,7 @@ void driver_cleanup_done(const void *arg) {
     device_ctx_t *ctx = find_device_context_by_token(token);
     if (!ctx || ctx->tokens[CTX_TOKEN_DRV_LOAD] != token) return;  // superseded or gone
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
-    ctx->tokens[CTX_TOKEN_DRV_LOAD] = 0;
+    context_set_token(ctx, CTX_TOKEN_DRV_LOAD, 0);
     int ref = ctx->drv_load_ref;
     ctx->drv_load_ref = LUA_NOREF;
     install_role(ctx->L_drv, "driver", ref);
@@ -217,7 +257,7 @@ void driver_cleanup_done(const void *arg) {
     if (!ctx) return;
     LOGD("driver_cleanup_done - Load driver script device_id %s", ctx->device_id);
     const char *args[] = {ctx->device_id};
-    run_role_hook(ctx->L_drv, "driver", "init", args, 1, 0);
+    run_init_hook(ctx->L_drv, "driver", args, 1);
     ctx->driver_loaded = 1;
 }
 
@@ -234,7 +274,7 @@ void driver_code_cb(const char *value, const void *arg) {
     // drops the pending load together with the old state.
     if (ctx->tokens[CTX_TOKEN_DRV_LOAD]) lua_state_unref(ctx->L_drv, ctx->drv_load_ref);
     uintptr_t load = context_new_token();
-    ctx->tokens[CTX_TOKEN_DRV_LOAD] = load;
+    context_set_token(ctx, CTX_TOKEN_DRV_LOAD, load);
     ctx->drv_load_ref = ref;
     cleanup(ctx->L_drv, "driver", driver_cleanup_done, (const void *)load);
     LOGD("load_driver_script_callback end");
@@ -254,7 +294,7 @@ void app_code_cb(const char *value, const void *arg) {
     if (!ctx) return;
     install_role(ctx->L_app, "app", ref);
     const char *args[] = {ctx->device_id, ctx->app_id};
-    run_role_hook(ctx->L_app, "app", "init", args, 2, 0);
+    run_init_hook(ctx->L_app, "app", args, 2);
 }
 
 void app_id_cb(const char *value, const void *arg) {
@@ -266,8 +306,9 @@ void app_id_cb(const char *value, const void *arg) {
 
 /* ---- watches ---- */
 
-void end_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t **watch, uintptr_t *token) {
-    *token = 0;
+template <typename Ctx>
+void end_watch(redis_instance_t *ri, Ctx *ctx, db_get_and_subscribe_ctx_t **watch, int slot) {
+    context_set_token(ctx, slot, 0);
     if (*watch) {
         db_get_and_subscribe_ctx_t *w = *watch;
         *watch = nullptr;
@@ -283,13 +324,13 @@ void end_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t **watch, uintptr
 template <typename Ctx>
 int watch_slot(Ctx *(*find)(uintptr_t), redis_instance_t *ri, Ctx *ctx, db_get_and_subscribe_ctx_t *Ctx::*watch,
                int slot, db_value_callback_t cb, const char *key) {
-    end_watch(ri, &(ctx->*watch), &ctx->tokens[slot]);
+    end_watch(ri, ctx, &(ctx->*watch), slot);
     uintptr_t token = context_new_token();
-    ctx->tokens[slot] = token;
+    context_set_token(ctx, slot, token);
     db_get_and_subscribe_ctx_t *w = db_get_and_subscribe(ri, cb, (const void *)token, "%s", key);
     Ctx *now = find(token);
     if (!w) {
-        if (now) now->tokens[slot] = 0;
+        if (now) context_set_token(now, slot, 0);
         return -1;
     }
     if (now)
@@ -322,7 +363,7 @@ void init_default_driver(domain_ctx_t *dctx, int ref) {
     const char *mac = cfg_get_mac_str();
     const char *ipv4 = cfg_get_ipv4();
     const char *args[] = {mac ? mac : "", ipv4 ? ipv4 : ""};
-    run_role_hook(dctx->L, "default_driver", "init", args, 2, 0);
+    run_init_hook(dctx->L, "default_driver", args, 2);
 }
 
 int load_default_driver_file(domain_ctx_t *dctx) {
@@ -566,7 +607,7 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
     }
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     if (old && *old) {
-        end_watch(ri_conf, &ctx->app_code_watch, &ctx->tokens[CTX_TOKEN_APP_CODE]);
+        end_watch(ri_conf, ctx, &ctx->app_code_watch, CTX_TOKEN_APP_CODE);
         // The app rule set is released here once the rules module exists.
         free(ctx->loaded_app_id);
         ctx->loaded_app_id = nullptr;
@@ -611,12 +652,12 @@ int watch_device_app_id(device_ctx_t *ctx) {
 
 void end_device_context_watches(device_ctx_t *ctx) {
     if (!ctx) return;
-    end_watch(ri_conf, &ctx->drv_code_watch, &ctx->tokens[CTX_TOKEN_DRV_CODE]);
-    end_watch(ri_conf, &ctx->app_code_watch, &ctx->tokens[CTX_TOKEN_APP_CODE]);
-    end_watch(ri_state, &ctx->app_id_watch, &ctx->tokens[CTX_TOKEN_APP_ID]);
+    end_watch(ri_conf, ctx, &ctx->drv_code_watch, CTX_TOKEN_DRV_CODE);
+    end_watch(ri_conf, ctx, &ctx->app_code_watch, CTX_TOKEN_APP_CODE);
+    end_watch(ri_state, ctx, &ctx->app_id_watch, CTX_TOKEN_APP_ID);
 }
 
 void end_domain_context_watches(domain_ctx_t *dctx) {
     if (!dctx) return;
-    end_watch(ri_conf, &dctx->code_watch, &dctx->tokens[DOMAIN_TOKEN_CODE]);
+    end_watch(ri_conf, dctx, &dctx->code_watch, DOMAIN_TOKEN_CODE);
 }

@@ -138,8 +138,8 @@ cJSON *accepted_reply(int status, const char *body, const cJSON *record) {
     return nullptr;
 }
 
-/* Every key of the new device, in one transaction. */
-void write_device(const char *id, const char *network_id, const cJSON *record, const cJSON *reply) {
+/* Every key of the new device, in one transaction; 0 when all of them were written. */
+int write_device(const char *id, const char *network_id, const cJSON *record, const cJSON *reply) {
     const char *class_name = text_of(record, "class");
     const char *domain = text_of(record, "domain");
     const char *address = text_of(record, "address");
@@ -180,7 +180,7 @@ void write_device(const char *id, const char *network_id, const cJSON *record, c
         LOGI("Did not get token on register");
     }
     db_del_fmt(ri_state, "newdevice:%s:%s:notify", domain, address);
-    db_exec(ri_state);
+    return db_exec_checked(ri_state);
 }
 
 void set_parent(const char *id, const cJSON *record) {
@@ -250,7 +250,15 @@ void complete(const cJSON *record, const cJSON *reply) {
         free(network_id);
         return;
     }
-    write_device(id, network_id, record, reply);
+    if (write_device(id, network_id, record, reply) != 0) {
+        // Nothing of the device is stored: it must not be reported, tracked or run as registered.
+        LOGW("Device %s not stored", id);
+        publish_status(text_of(record, "requestid"), address, ERROR, UNEXPECTED_ERR);
+        remove_device_context(id);
+        free(id);
+        free(network_id);
+        return;
+    }
     if (class_allowed_for_alive(class_name, domain)) reset_alive_timer(id);
     set_parent(id, record);
     db_publish_fmt(ri_state, "{}", "newdevice:%s:%s:notify", domain, address);

@@ -6,6 +6,7 @@
 
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
+#include "src/backup.h"
 #include "src/db.h"
 #include "src/db_local.h"
 #include "src/device/context.h"
@@ -176,6 +177,9 @@ int gateway_start(void) {
     status_set(BRX_ENABLED);
     start_enable_checker();
     // A stop during the wait: the loop ends at once and the tear-down runs.
+    if (signals_stop_requested()) return 0;
+    backup_service_init(redis_instance_conf, redis_instance_state, g_main_base);
+    // Its waits for the HA-ID and the connection give up on a stop the same way.
     if (signals_stop_requested()) return 0;
 
     db_get_keys(redis_instance_state, cleanup_newdevice, nullptr, "newdevice:*");

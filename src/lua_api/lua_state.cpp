@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "common/logger/logger.h"
+#include "src/lua_api/lua_alloc.h"
 
 #define LOG_CATEGORY "lua_state"
 
@@ -151,7 +152,7 @@ int push_release_body(lua_State *L, void *ud) {
 }  // namespace
 
 lua_State *lua_state_new(void) {
-    lua_State *L = luaL_newstate();
+    lua_State *L = lua_newstate(lua_state_alloc, nullptr);
     if (!L) return nullptr;
     lua_atpanic(L, panic);
     protected_call c = {prepare_registry, nullptr};
@@ -282,4 +283,55 @@ void *lua_cb_find(GSList *list, const void *token) {
         if (rec && rec->id == id) return rec;
     }
     return nullptr;
+}
+
+void lua_cb_registry_add(lua_cb_registry_t *reg, void *rec) {
+    lua_cb_rec_t *r = (lua_cb_rec_t *)rec;
+    GHashTable **tables[] = {&reg->by_id, &reg->records, &reg->by_state};
+    for (GHashTable **t : tables) {
+        if (!*t) *t = g_hash_table_new(g_direct_hash, nullptr);
+        if (!*t) BRX_OOM_EXIT("callback registry");
+    }
+    g_hash_table_insert(reg->by_id, (gpointer)r->id, r);
+    g_hash_table_insert(reg->records, r, r);
+    GSList *mine = (GSList *)g_hash_table_lookup(reg->by_state, r->L);
+    GSList *grown = g_slist_append(mine, r);
+    if (grown != mine) g_hash_table_insert(reg->by_state, r->L, grown);
+    reg->count++;
+}
+
+int lua_cb_registry_remove(lua_cb_registry_t *reg, void *rec) {
+    if (!lua_cb_registry_has(reg, rec)) return -1;
+    lua_cb_rec_t *r = (lua_cb_rec_t *)rec;
+    g_hash_table_remove(reg->by_id, (gpointer)r->id);
+    g_hash_table_remove(reg->records, r);
+    GSList *mine = (GSList *)g_hash_table_lookup(reg->by_state, r->L);
+    GSList *left = g_slist_remove(mine, r);
+    if (!left)
+        g_hash_table_remove(reg->by_state, r->L);
+    else if (left != mine)
+        g_hash_table_insert(reg->by_state, r->L, left);
+    reg->count--;
+    return 0;
+}
+
+int lua_cb_registry_has(const lua_cb_registry_t *reg, const void *rec) {
+    return rec && reg->count && g_hash_table_lookup(reg->records, rec) != nullptr;
+}
+
+void *lua_cb_registry_find(const lua_cb_registry_t *reg, const void *token) {
+    uintptr_t id = LUA_CB_ID(token);
+    if (id == 0 || !reg->count) return nullptr;
+    return g_hash_table_lookup(reg->by_id, (gconstpointer)id);
+}
+
+const GSList *lua_cb_registry_peek_state(const lua_cb_registry_t *reg, lua_State *L) {
+    return reg->count ? (const GSList *)g_hash_table_lookup(reg->by_state, L) : nullptr;
+}
+
+GSList *lua_cb_registry_of_state(const lua_cb_registry_t *reg, lua_State *L) {
+    GSList *copy = nullptr, *last = nullptr;
+    for (const GSList *it = lua_cb_registry_peek_state(reg, L); it; it = it->next)
+        copy = brx_slist_append(copy, &last, it->data);
+    return copy;
 }

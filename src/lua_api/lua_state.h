@@ -112,4 +112,27 @@ uintptr_t lua_cb_new_id(void);
 /* The record of list whose id is the token, or NULL. */
 void *lua_cb_find(GSList *list, const void *token);
 
+/*
+ * A module's records, found by id and by state without walking the records of every state.
+ * Zero-initialised it is empty; records start with lua_cb_rec_t.
+ */
+typedef struct lua_cb_registry {
+    GHashTable *by_id;    /* id -> record */
+    GHashTable *records;  /* record -> record: membership without touching a record that may be gone */
+    GHashTable *by_state; /* L -> GSList of its records, oldest first */
+    guint count;
+} lua_cb_registry_t;
+
+void lua_cb_registry_add(lua_cb_registry_t *reg, void *rec);
+/* 0 when rec was there and has left, -1 when it was not there (rec is then not touched). */
+int lua_cb_registry_remove(lua_cb_registry_t *reg, void *rec);
+/* Whether rec is a record of the registry; rec is not touched. */
+int lua_cb_registry_has(const lua_cb_registry_t *reg, const void *rec);
+/* The record whose id is the token, or NULL. */
+void *lua_cb_registry_find(const lua_cb_registry_t *reg, const void *token);
+/* L's records, oldest first, as a list of the caller's (g_slist_free). */
+GSList *lua_cb_registry_of_state(const lua_cb_registry_t *reg, lua_State *L);
+/* L's records, oldest first, as the registry holds them: for a walk that changes nothing. */
+const GSList *lua_cb_registry_peek_state(const lua_cb_registry_t *reg, lua_State *L);
+
 #endif

@@ -33,11 +33,11 @@ struct tcp_context_t {
 };
 
 struct event_base *tcp_base = nullptr;
-GSList *tcp_list = nullptr;
+lua_cb_registry_t tcp_records = {};
 
 struct event_base *current_base() { return tcp_base ? tcp_base : main_base_get(); }
 
-bool listed(const tcp_context_t *c) { return tcp_list && g_slist_find(tcp_list, c); }
+bool listed(const tcp_context_t *c) { return lua_cb_registry_has(&tcp_records, c); }
 
 /* Closes the connection and lets the userdata go; the callback is not called. */
 void close_context(tcp_context_t *c) {
@@ -45,7 +45,7 @@ void close_context(tcp_context_t *c) {
         LOGW("LUA cleanup_context ctx %p not in the list (already freed) or list is empty", (void *)c);
         return;
     }
-    tcp_list = g_slist_remove(tcp_list, c);
+    lua_cb_registry_remove(&tcp_records, c);
     lua_State *L = c->rec.L;
     lua_state_unref(L, c->rec.callback_index);
     lua_state_unref(L, c->rec.lua_arg);
@@ -61,13 +61,9 @@ void close_context(tcp_context_t *c) {
 }
 
 void close_records_of(lua_State *L) {
-    GSList *it = tcp_list;
-    while (it) {
-        GSList *next = it->next;
-        tcp_context_t *c = (tcp_context_t *)it->data;
-        if (c->rec.L == L) close_context(c);
-        it = next;
-    }
+    GSList *mine = lua_cb_registry_of_state(&tcp_records, L);
+    for (GSList *it = mine; it; it = it->next) close_context((tcp_context_t *)it->data);
+    g_slist_free(mine);
 }
 
 /* ---- calling the script ---- */
@@ -112,7 +108,7 @@ void end_connection(tcp_context_t *c, const char *reason) {
     c->ended = 1;
     event_values v = {"ERROR", reason};
     call_script(c, push_event, &v);
-    tcp_context_t *left = (tcp_context_t *)lua_cb_find(tcp_list, LUA_CB_TOKEN(id));
+    tcp_context_t *left = (tcp_context_t *)lua_cb_registry_find(&tcp_records, LUA_CB_TOKEN(id));
     if (left) close_context(left);
 }
 
@@ -173,7 +169,7 @@ size_t record_length(struct evbuffer *input) {
 
 void read_cb(struct bufferevent *bev, void *token) {
     LOGD("Luatcp: readcb");
-    tcp_context_t *c = (tcp_context_t *)lua_cb_find(tcp_list, token);
+    tcp_context_t *c = (tcp_context_t *)lua_cb_registry_find(&tcp_records, token);
     if (!c) {
         LOGW("LUA readcb ctx %p not in the list (already freed) or list is empty", token);
         return;
@@ -194,13 +190,13 @@ void read_cb(struct bufferevent *bev, void *token) {
         data_values d = {input, len, 0};
         call_script(c, push_data, &d);
         // Closed inside DATA (the buffered rest went with it), or the state could not take the record.
-        c = (tcp_context_t *)lua_cb_find(tcp_list, token);
+        c = (tcp_context_t *)lua_cb_registry_find(&tcp_records, token);
         if (!c || !d.taken) return;
     }
 }
 
 void event_cb(struct bufferevent *bev, short events, void *token) {
-    tcp_context_t *c = (tcp_context_t *)lua_cb_find(tcp_list, token);
+    tcp_context_t *c = (tcp_context_t *)lua_cb_registry_find(&tcp_records, token);
     if (!c) return;
     if (events & BEV_EVENT_CONNECTED) {
         LOGD("Connected\n");
@@ -284,7 +280,7 @@ int lua_tcp_open(lua_State *L) {
 
     c->bev = bufferevent_socket_new(current_base(), -1, BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
     if (!c->bev) BRX_OOM_EXIT("No memory for tcp connection");
-    tcp_list = g_slist_append(tcp_list, c);
+    lua_cb_registry_add(&tcp_records, c);
     bufferevent_setcb(c->bev, read_cb, nullptr, event_cb, LUA_CB_TOKEN(c->rec.id));
     bufferevent_enable(c->bev, EV_WRITE);
     // Deferred callbacks: a name that cannot be resolved is reported after open has returned.

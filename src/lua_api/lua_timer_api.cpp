@@ -29,7 +29,7 @@ struct timer_context {
 };
 
 struct event_base *timer_base = nullptr;
-GSList *timer_list = nullptr;
+lua_cb_registry_t timer_records = {};
 
 struct event_base *current_base() { return timer_base ? timer_base : main_base_get(); }
 
@@ -108,24 +108,23 @@ void dispose(timer_context *t) {
 }
 
 void free_context(timer_context *t) {
-    if (!timer_list || !g_slist_find(timer_list, t)) {
+    if (lua_cb_registry_remove(&timer_records, t) != 0) {
         LOGD("LUA timer ctx %p not in the list (already freed) or list is empty", (void *)t);
         return;
     }
-    timer_list = g_slist_remove(timer_list, t);
     lua_state_unref(t->rec.L, t->rec.callback_index);
     lua_state_unref(t->rec.L, t->rec.lua_arg);
     dispose(t);
 }
 
 void timer_callback(evutil_socket_t, short, void *token) {
-    timer_context *t = (timer_context *)lua_cb_find(timer_list, token);
+    timer_context *t = (timer_context *)lua_cb_registry_find(&timer_records, token);
     if (!t) {
         LOGW("LUA timer_callback ctx %p not in the list (already freed) or list is empty", token);
         return;
     }
     // Out of the list first: the script may reset or delete its own name, or close its state.
-    timer_list = g_slist_remove(timer_list, t);
+    lua_cb_registry_remove(&timer_records, t);
     lua_State *L = t->rec.L;
     char name[320];
     snprintf(name, sizeof(name), "timer_callback [%.256s]", t->timer_name ? t->timer_name : "unknown");
@@ -147,26 +146,22 @@ void start_timer(lua_State *L, const char *name, int ms, int cb_ref, int arg_ref
     t->timer = evtimer_new(current_base(), timer_callback, LUA_CB_TOKEN(t->rec.id));
     if (!t->timer) BRX_OOM_EXIT("Cannot create lua timer");
     arm(t, ms);
-    timer_list = g_slist_append(timer_list, t);
+    lua_cb_registry_add(&timer_records, t);
 }
 
 /* This state's oldest pending timer of that name. */
 timer_context *find_named(lua_State *L, const char *name) {
-    for (GSList *it = timer_list; it; it = it->next) {
+    for (const GSList *it = lua_cb_registry_peek_state(&timer_records, L); it; it = it->next) {
         timer_context *t = (timer_context *)it->data;
-        if (t->rec.L == L && strcmp(t->timer_name, name) == 0) return t;
+        if (strcmp(t->timer_name, name) == 0) return t;
     }
     return nullptr;
 }
 
 void free_records_of(lua_State *L) {
-    GSList *it = timer_list;
-    while (it) {
-        GSList *next = it->next;
-        timer_context *t = (timer_context *)it->data;
-        if (t->rec.L == L) free_context(t);
-        it = next;
-    }
+    GSList *mine = lua_cb_registry_of_state(&timer_records, L);
+    for (GSList *it = mine; it; it = it->next) free_context((timer_context *)it->data);
+    g_slist_free(mine);
 }
 
 int lua_timer_start(lua_State *L) {

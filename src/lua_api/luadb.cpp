@@ -33,7 +33,39 @@ struct cleanup_callbacks_ctx_t {
 
 redis_instance_t *ri_conf = nullptr;
 redis_instance_t *ri_state = nullptr;
-GSList *db_list = nullptr;
+lua_cb_registry_t db_records = {};
+// Subscription records by kind and key, for the duplicate test across every state: "<kind><key>" -> count.
+GHashTable *subscribed_keys = nullptr;
+
+char *subscription_key(int is_psubscribe, int is_keyspace, const char *key) {
+    size_t len = strlen(key);
+    char *k = (char *)malloc(len + 2);
+    if (!k) BRX_OOM_EXIT("No memory for db context key");
+    k[0] = (char)('0' + is_psubscribe * 2 + is_keyspace);
+    memcpy(k + 1, key, len + 1);
+    return k;
+}
+
+int key_subscribed(int is_psubscribe, int is_keyspace, const char *key) {
+    if (!subscribed_keys) return 0;
+    char *k = subscription_key(is_psubscribe, is_keyspace, key);
+    int found = g_hash_table_lookup(subscribed_keys, k) != nullptr;
+    free(k);
+    return found;
+}
+
+void count_subscription(const db_context_t *c, int delta) {
+    if (!subscribed_keys) subscribed_keys = g_hash_table_new_full(g_str_hash, str_equal, free, nullptr);
+    if (!subscribed_keys) BRX_OOM_EXIT("No memory for db context key");
+    char *k = subscription_key(c->is_psubscribe, c->is_keyspace, c->key);
+    uintptr_t n = (uintptr_t)g_hash_table_lookup(subscribed_keys, k) + (uintptr_t)delta;
+    if (n == 0) {
+        g_hash_table_remove(subscribed_keys, k);
+        free(k);
+    } else {
+        g_hash_table_insert(subscribed_keys, k, (gpointer)n);
+    }
+}
 
 db_context_t *new_record(lua_State *L, int callback_ref) {
     db_context_t *c = (db_context_t *)calloc(1, sizeof(*c));
@@ -67,12 +99,12 @@ void cleanup_done_cb(const char *, const char *, const void *arg) {
 
 void free_context(db_context_t *c, cleanup_callbacks_ctx_t *cleanup) {
     LOGD("free_context");
-    if (!db_list || !g_slist_find(db_list, c)) {
+    if (lua_cb_registry_remove(&db_records, c) != 0) {
         LOGW("LUA free_context ctx %p not in the list (already freed) or list is empty", (void *)c);
         return;
     }
-    db_list = g_slist_remove(db_list, c);
     if (c->subscribe_ctx) {
+        count_subscription(c, -1);
         if (cleanup) db_subscribe_add_unsubscribe_cb(ri_state, c->subscribe_ctx, cleanup_done_cb, cleanup);
         db_unsubscribe_ex(ri_state, c->subscribe_ctx);
     }
@@ -165,13 +197,13 @@ void db_get_async_callback(const char *value, const void *arg) {
         LOGW("No ctx in lua db_get_async_callback");
         return;
     }
-    db_context_t *c = (db_context_t *)lua_cb_find(db_list, arg);
+    db_context_t *c = (db_context_t *)lua_cb_registry_find(&db_records, arg);
     if (!c) {
         LOGW("LUA db_get_async_callback ctx %p not in the list (already freed) or list is empty", arg);
         return;
     }
     // One-shot: out of the list before the script runs, so nothing it does can free it twice.
-    db_list = g_slist_remove(db_list, c);
+    lua_cb_registry_remove(&db_records, c);
     c->asyncget_ctx = nullptr;
     lua_State *L = c->rec.L;
     key_value kv = {c->key, value, 1};
@@ -184,7 +216,7 @@ void db_get_async_callback(const char *value, const void *arg) {
 void refused_get_cb(void *arg) { db_get_async_callback(nullptr, arg); }
 
 void db_subscribe_callback(const char *key, const char *value, const void *arg) {
-    db_context_t *c = (db_context_t *)lua_cb_find(db_list, arg);
+    db_context_t *c = (db_context_t *)lua_cb_registry_find(&db_records, arg);
     if (!c) {
         LOGW("LUA db_subscribe_callback ctx %p not in the list (already freed) or list is empty", arg);
         return;
@@ -198,12 +230,12 @@ void db_subscribe_callback(const char *key, const char *value, const void *arg) 
 }
 
 void db_get_keys_callback(const void *data, const void *arg) {
-    db_context_t *c = (db_context_t *)lua_cb_find(db_list, arg);
+    db_context_t *c = (db_context_t *)lua_cb_registry_find(&db_records, arg);
     if (!c) {
         LOGW("LUA db_get_keys_callback ctx %p not in the list (already freed) or list is empty", arg);
         return;
     }
-    db_list = g_slist_remove(db_list, c);
+    lua_cb_registry_remove(&db_records, c);
     lua_State *L = c->rec.L;
     lua_state_call_ref_in(LOG_CATEGORY, L, c->rec.callback_index, LUA_REFNIL, 1, push_keys_table, (void *)data,
                           "db_get_keys_callback");
@@ -232,7 +264,7 @@ int lua_db_get_async(lua_State *L) {
     if (ref == LUA_REFNIL) return 0;
     db_context_t *c = new_record(L, ref);
     copy_key(c, key);
-    db_list = g_slist_append(db_list, c);
+    lua_cb_registry_add(&db_records, c);
     c->asyncget_ctx = db_get_async(ri_state, db_get_async_callback, LUA_CB_TOKEN(c->rec.id), "%s", c->key);
     // A refused GET still answers, as a missing value, from the loop.
     if (!c->asyncget_ctx && defer_callback(refused_get_cb, LUA_CB_TOKEN(c->rec.id)) != 0) free_context(c, nullptr);
@@ -300,13 +332,9 @@ int lua_db_exec(lua_State *L) {
 int lua_db_subscribe_common(lua_State *L, int is_psubscribe, int is_keyspace) {
     const char *key = key_arg(L);
     if (!key) return 1;
-    for (GSList *it = db_list; it; it = it->next) {
-        db_context_t *o = (db_context_t *)it->data;
-        if (o->subscribe_ctx && o->key && strcmp(o->key, key) == 0 && o->is_psubscribe == is_psubscribe &&
-            o->is_keyspace == is_keyspace) {
-            LOGD("lua_db_subscribe_common key %s already subscribed", key);
-            return nil_result(L);
-        }
+    if (key_subscribed(is_psubscribe, is_keyspace, key)) {
+        LOGD("lua_db_subscribe_common key %s already subscribed", key);
+        return nil_result(L);
     }
     int ref = take_callback(L);
     if (ref == LUA_REFNIL) return nil_result(L);
@@ -328,7 +356,8 @@ int lua_db_subscribe_common(lua_State *L, int is_psubscribe, int is_keyspace) {
         dispose(c);
         return nil_result(L);
     }
-    db_list = g_slist_append(db_list, c);
+    lua_cb_registry_add(&db_records, c);
+    count_subscription(c, 1);
     lua_pushboolean(L, 1);
     return 1;
 }
@@ -341,25 +370,28 @@ int lua_db_psubscribe_keyspace(lua_State *L) { return lua_db_subscribe_common(L,
 int lua_db_unsubscribe(lua_State *L) {
     const char *key = key_arg(L);
     if (!key) return 1;
-    for (GSList *it = db_list; it; it = it->next) {
+    GSList *mine = lua_cb_registry_of_state(&db_records, L);
+    for (GSList *it = mine; it; it = it->next) {
         db_context_t *c = (db_context_t *)it->data;
-        if (c->rec.L == L && c->subscribe_ctx && c->key && strcmp(c->key, key) == 0) {
+        if (c->subscribe_ctx && c->key && strcmp(c->key, key) == 0) {
             free_context(c, nullptr);
             break;
         }
     }
+    g_slist_free(mine);
     lua_pushboolean(L, 1);
     return 1;
 }
 
 /* The records of L that match, in list order; freeing then never walks a list that changes. */
 GSList *records_of(lua_State *L, int subscriptions_only) {
-    GSList *mine = nullptr;
-    for (GSList *it = db_list; it; it = it->next) {
-        db_context_t *c = (db_context_t *)it->data;
-        if (c->rec.L == L && (!subscriptions_only || c->subscribe_ctx)) mine = g_slist_append(mine, c);
-    }
-    return mine;
+    GSList *mine = lua_cb_registry_of_state(&db_records, L);
+    if (!subscriptions_only) return mine;
+    GSList *subs = nullptr, *last = nullptr;
+    for (GSList *it = mine; it; it = it->next)
+        if (((db_context_t *)it->data)->subscribe_ctx) subs = brx_slist_append(subs, &last, it->data);
+    g_slist_free(mine);
+    return subs;
 }
 
 void free_records_of(lua_State *L, int subscriptions_only) {
@@ -385,9 +417,9 @@ int lua_db_keys(lua_State *L) {
     db_context_t *c = new_record(L, ref);
     uintptr_t id = c->rec.id;
     // In the list before the call: a local instance answers inside it.
-    db_list = g_slist_append(db_list, c);
+    lua_cb_registry_add(&db_records, c);
     if (db_get_keys(ri_state, db_get_keys_callback, LUA_CB_TOKEN(id), "%s", pattern) < 0) {
-        db_context_t *left = (db_context_t *)lua_cb_find(db_list, LUA_CB_TOKEN(id));
+        db_context_t *left = (db_context_t *)lua_cb_registry_find(&db_records, LUA_CB_TOKEN(id));
         if (left) free_context(left, nullptr);
         return nil_result(L);
     }

@@ -237,6 +237,39 @@ TEST_F(DbCommands, TransactionsRunOnTheLocalRedis) {
     EXPECT_FALSE(local.get("c"));
 }
 
+TEST_F(DbCommands, CheckedExecTellsWhetherTheWholeTransactionRan) {
+    RedisServer full(dir.file("full"));
+    full.command({"CONFIG", "SET", "maxmemory", "1"});
+    redis_instance_t *ri = local_instance("state", local);
+    redis_instance_t *oom = local_instance("conf", full);
+    struct Case {
+        const char *name;
+        redis_instance_t *target;
+        std::function<void()> queue;  // after MULTI; none: EXEC alone
+        int rc;
+    };
+    const std::vector<Case> cases = {
+        {"ran", ri, [&] { db_set(ri, "t:a", "1"); db_set(ri, "t:b", "2"); }, 0},
+        {"a command failed as it ran", ri, [&] { db_set(ri, "t:c", "x"); db_incr(ri, "t:c"); }, -1},
+        {"a command refused as it was queued", oom, [&] { db_set(oom, "t:d", "1"); }, -1},
+        {"no transaction", ri, nullptr, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.queue) {
+            db_multi(c.target);
+            c.queue();
+        }
+        EXPECT_EQ(db_exec_checked(c.target), c.rc);
+        EXPECT_EQ(db_in_transaction(c.target), 0);
+    }
+    EXPECT_EQ(local.get("t:b"), "2");
+    EXPECT_EQ(local.get("t:c"), "x") << "the other commands of the transaction ran";
+    EXPECT_FALSE(full.get("t:d"));
+    EXPECT_TRUE(log.has("WARN", "(conf instance) Redis error reply: EXECABORT Transaction discarded because of "
+                                "previous errors."));
+}
+
 TEST_F(DbCommands, ErrorRepliesAreFailuresNotValues) {
     local.command({"HSET", "hash", "f", "v"});
     redis_instance_t *ri = local_instance("state", local);

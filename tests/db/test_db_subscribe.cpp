@@ -373,6 +373,85 @@ TEST_F(DbSubscribe, ReleaseCompletesWhenTheConnectionIsGone) {
                                 "schedule reconnect"));
 }
 
+// ---- delivery looks its handles up by channel and by pattern text ----
+
+TEST_F(DbSubscribe, AMessageReachesTheHandlesOfItsChannelAndOfEveryMatchingPatternOnce) {
+    redis_instance_t *ri = local_instance("state", local);
+    Tag a{"A"}, b{"B"}, p{"P"}, q{"Q"}, other{"other"};
+    ASSERT_NE(db_subscribe(ri, record, &a, "dev:1"), nullptr);
+    ASSERT_NE(db_psubscribe(ri, record, &p, "dev:*"), nullptr);
+    ASSERT_NE(db_subscribe(ri, record2, &b, "dev:1"), nullptr);
+    ASSERT_NE(db_psubscribe(ri, record2, &q, "d*"), nullptr);
+    ASSERT_NE(db_subscribe(ri, record, &other, "dev:2"), nullptr);
+    ASSERT_TRUE(pump([&] { return numsub(local, "dev:1") == 1 && numpat(local) == 2; }));
+
+    publish(local, "dev:1", "m");
+    ASSERT_TRUE(pump([&] { return journal.size() == 4; }));
+    pump_for(base, 50ms);
+    auto got = who_got("dev:1");
+    ASSERT_EQ(got.size(), 4u);
+    std::vector<std::string> plain;
+    for (const auto &w : got)
+        if (w == "A" || w == "B") plain.push_back(w);
+    EXPECT_EQ(plain, (std::vector<std::string>{"B", "A"})) << "the latest subscriber first, then in order";
+    EXPECT_EQ(std::count(got.begin(), got.end(), "P"), 1);
+    EXPECT_EQ(std::count(got.begin(), got.end(), "Q"), 1);
+    EXPECT_TRUE(who_got("dev:2").empty());
+}
+
+TEST_F(DbSubscribe, UnsubscribingByTextEndsTheEarliestHandleOfEitherKind) {
+    redis_instance_t *ri = local_instance("state", local);
+    Tag p{"P"}, a{"A"};
+    ASSERT_NE(db_psubscribe(ri, record, &p, "x"), nullptr);
+    ASSERT_NE(db_subscribe(ri, record, &a, "x"), nullptr);
+    ASSERT_TRUE(pump([&] { return numsub(local, "x") == 1 && numpat(local) == 1; }));
+
+    db_unsubscribe(ri, record, nullptr, "x");
+    ASSERT_TRUE(pump([&] { return numpat(local) == 0; })) << "the pattern was made first";
+    EXPECT_EQ(numsub(local, "x"), 1);
+    db_unsubscribe(ri, record, nullptr, "x");
+    ASSERT_TRUE(pump([&] { return numsub(local, "x") == 0; }));
+    db_unsubscribe(ri, record, nullptr, "x");
+    EXPECT_TRUE(log.has("INFO", "(state instance) db_unsubscribe - No subscribe context found for channel x"));
+}
+
+TEST_F(DbSubscribe, HandlesOfOneChannelFollowTheLeaderAndKeepTheirOrder) {
+    RedisServer leader2(dir.file("leader2"), brx_test::free_tcp_port("127.0.0.3"), "127.0.0.3");
+    redis_instance_t *ri = remote_instance("state", local, &leader);
+    Tag a{"A"}, b{"B"}, p{"P"}, ua{"unsub A"};
+    subscribe_ctx_t *ha = db_subscribe(ri, record, &a, "ch");
+    subscribe_ctx_t *hb = db_subscribe(ri, record2, &b, "ch");
+    ASSERT_NE(db_psubscribe(ri, record, &p, "c*"), nullptr);
+    ASSERT_NE(ha, nullptr);
+    ASSERT_NE(hb, nullptr);
+    db_subscribe_add_unsubscribe_cb(ri, ha, record3, &ua);
+    ASSERT_TRUE(pump([&] { return numsub(leader, "ch") == 1 && numpat(leader) == 1; }));
+
+    db_set_master(ri, inet_addr("127.0.0.3"), leader2.port());
+    ASSERT_TRUE(pump([&] { return numsub(leader2, "ch") == 1 && numpat(leader2) == 1; }));
+    publish(leader2, "ch", "m1");
+    ASSERT_TRUE(pump([&] { return journal.size() == 3; }));
+    pump_for(base, 50ms);
+    auto got = who_got();
+    got.erase(std::remove(got.begin(), got.end(), "P"), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"B", "A"}));
+    EXPECT_EQ(journal.size(), 3u) << "one delivery per handle, none left on the old leader";
+
+    // Releasing one of the two keeps the channel for the other; the last one ends it.
+    journal.clear();
+    db_unsubscribe_ex(ri, ha);
+    ASSERT_TRUE(pump([&] { return journal.size() == 1; }));
+    EXPECT_EQ(journal[0].who, "unsub A");
+    EXPECT_EQ(numsub(leader2, "ch"), 1);
+    journal.clear();
+    publish(leader2, "ch", "m2");
+    ASSERT_TRUE(pump([&] { return journal.size() == 2; }));
+    pump_for(base, 50ms);
+    EXPECT_EQ(who_got(), (std::vector<std::string>{"B", "P"}));
+    db_unsubscribe_ex(ri, hb);
+    ASSERT_TRUE(pump([&] { return numsub(leader2, "ch") == 0; }));
+}
+
 TEST_F(DbSubscribe, UnsubscribeAllEndsHandlesAndWatches) {
     redis_instance_t *ri = local_instance("state", local);
     Tag a{"A"}, w{"W"}, u{"unsub"};

@@ -29,6 +29,8 @@ TEST(EnableWait, HoldsTheStartWhileASettingIsFalseAndTheMirrorWatchEntersItAgain
     env.state().set("LAN:networkid", "N1");
     env.state().set(std::string("device:LAN:") + kGatewayMac, "N1-1");
     ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorGlobalEnable=0"}), 0);
+    // The HA-ID already adopted: the start runs no restore.
+    env.conf().set("KAVPCB:homeautomation:HA-ID", kSeedHaid);
     Subscriber status(env.state(), {"brixmoor:state"});
     ASSERT_TRUE(env.start());
 
@@ -42,8 +44,10 @@ TEST(EnableWait, HoldsTheStartWhileASettingIsFalseAndTheMirrorWatchEntersItAgain
     ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorGlobalEnable=1"}), 0);
     ASSERT_TRUE(env.wait_log(kLeaderReady, 30s)) << env.log();
     EXPECT_EQ(env.state().get("brixmoor:state"), "ENABLED");
-    // Each setting disables before its first poll and enables once it reads true.
-    std::vector<std::string> seq = {"ENABLED", "DISABLED", "ENABLED", "DISABLED", "ENABLED", "DISABLED", "ENABLED"};
+    // Each setting disables before its first poll and enables once it reads true; the backup service
+    // then waits for the HA-ID.
+    std::vector<std::string> seq = {"ENABLED", "DISABLED", "ENABLED", "DISABLED", "ENABLED", "DISABLED", "ENABLED",
+                                    "WAITING_FOR_PROVISIONING", "ENABLED"};
     EXPECT_TRUE(wait_until([&] { return payloads(status, "brixmoor:state") == seq; }, 30s));
 
     // A mirrored setting going to "0" puts the whole engine back into the wait: a watchdog

@@ -54,13 +54,8 @@ protected:
     void SetUp() override {
         PrivateNetnsTest::SetUp();
         if (IsSkipped()) return;
-        AppServerPeer::Options o;
-        o.tls = AppServerPeer::Tls::Trusted;
-        o.binds = {"127.0.0.1", "::1"};  // "localhost" may resolve to either
-        o.app = true;
-        peer = std::make_unique<AppServerPeer>(o);
         env = std::make_unique<EngineEnv>();
-        set_server(peer->url("/app", "localhost"));
+        peer = &env->appserver();
         env->write_lan_driver(read_file(source_path("conf/scripts/lan_default.lua")));
         env->state().set("deviceid", "7");
         env->state().set("device:LAN:" + std::string(kGatewayMac), "42-1");
@@ -89,7 +84,18 @@ protected:
     }
     std::vector<std::string> published(const std::string &channel) { return payloads(*sub, channel); }
 
-    std::unique_ptr<AppServerPeer> peer;
+    // The registration and deletion requests the gateway's peer got, in order (the backup's are left out).
+    std::vector<LoggedRequest> device_requests() {
+        std::vector<LoggedRequest> out;
+        for (const LoggedRequest &r : peer->requests())
+            if (r.target.find("/hm/") == std::string::npos) out.push_back(r);
+        return out;
+    }
+    bool wait_device_requests(size_t n) {
+        return wait_until([&] { return device_requests().size() >= n; }, 30s);
+    }
+
+    AppServerPeer *peer = nullptr;
     std::unique_ptr<EngineEnv> env;
     std::unique_ptr<Subscriber> sub;
 };
@@ -132,7 +138,7 @@ TEST_F(Registration, ASwitchIsNumberedWrittenInOneTransactionAndToldWhoLeads) {
     auto reply = sock.recv(30s);
     ASSERT_TRUE(reply.has_value()) << env->log();
     EXPECT_EQ(packet_type(reply->text), 2) << reply->text;
-    EXPECT_EQ(peer->request_count(), 0u);
+    EXPECT_EQ(device_requests().size(), 0u);
     EXPECT_FALSE(get("processing:address").has_value());
     EXPECT_TRUE(published("newdevice:feedback").empty());
 
@@ -160,8 +166,8 @@ TEST_F(Registration, ACameraIsRegisteredWithTheServer) {
                   R"({"class":"camera","vendor":"Acme","model":"C1","driver":"camera","ip":"192.0.2.50"})");
     add("LAN", "AABBCC000002", request("LAN", "AABBCC000002", "R-2", ",\"sessionid\":\"S-1\",\"appid\":\"A1\""));
     ASSERT_TRUE(wait_key("device:LAN:AABBCC000002", "42-8")) << env->log();
-    ASSERT_EQ(peer->request_count(), 1u);
-    LoggedRequest r = peer->requests()[0];
+    ASSERT_EQ(device_requests().size(), 1u);
+    LoggedRequest r = device_requests()[0];
     EXPECT_EQ(r.method, "POST");
     EXPECT_EQ(r.target, "/app/device");
     EXPECT_EQ(r.header("Cookie"), "JSESSIONID=S-1");
@@ -180,7 +186,7 @@ TEST_F(Registration, ACameraIsRegisteredWithTheServer) {
     notify_record("LAN", "AABBCC000003", R"({"class":"camera","vendor":"Acme","model":"C1","driver":"camera"})");
     add("LAN", "AABBCC000003", request("LAN", "AABBCC000003", "R-3"));
     ASSERT_TRUE(wait_key("device:LAN:AABBCC000003", "42-9")) << env->log();
-    r = peer->requests()[1];
+    r = device_requests()[1];
     EXPECT_EQ(r.header_count("Cookie"), 1u);
     EXPECT_EQ(r.header("Cookie"), "JSESSIONID=");
     EXPECT_EQ(r.body, R"({"class":"camera","vendor":"Acme","model":"C1","mac":"AABBCC000003","appid":null})");
@@ -202,7 +208,7 @@ TEST_F(Registration, AVirtualDeviceIsSetUpAsASubDevice) {
     add("VIRTUAL", "V-1", request("VIRTUAL", "V-1", "R-4"));
     ASSERT_TRUE(wait_key("device:VIRTUAL:V-1", "0-8")) << env->log();
     EXPECT_TRUE(wait_key("device:0-8:state:ready", "yes")) << env->log();
-    EXPECT_EQ(peer->request_count(), 0u);
+    EXPECT_EQ(device_requests().size(), 0u);
     ASSERT_TRUE(wait_until([&] { return numsub(env->state(), "device:0-8:command") == 1; }, 30s));
     env->state().command({"PUBLISH", "device:0-8:command", "{\"name\":\"on\"}"});
     EXPECT_TRUE(wait_key("device:0-8:state:power", "on")) << env->log();
@@ -249,6 +255,24 @@ TEST_F(Registration, NumberingNeverWritesOverARegisteredDevice) {
     EXPECT_EQ(get("deviceid"), "x12");
 }
 
+// A transaction that Redis refuses is a failure: no "{}", no device.
+TEST_F(Registration, ARefusedTransactionIsReportedAndLeavesNoDevice) {
+    start();
+    notify_record("LAN", "AABBCC000007", R"({"class":"switch","vendor":"Acme","model":"X2","driver":"switch"})");
+    env->state().command({"CONFIG", "SET", "maxmemory", "1"});
+    add("LAN", "AABBCC000007", request("LAN", "AABBCC000007", "R-11"));
+    ASSERT_TRUE(wait_until([&] { return !published("newdevice:feedback").empty(); }, 30s)) << env->log();
+    env->state().command({"CONFIG", "SET", "maxmemory", "0"});
+    EXPECT_EQ(published("newdevice:feedback"),
+              std::vector<std::string>{feedback("R-11", "AABBCC000007", "UNEXPECTED_ERR")});
+    EXPECT_FALSE(get("device:LAN:AABBCC000007").has_value());
+    EXPECT_TRUE(env->wait_log("Device 42-8 not stored")) << env->log();
+    EXPECT_EQ(numsub(env->state(), "device:42-8:command"), 0);
+    EXPECT_TRUE(published("newdevice:LAN:AABBCC000007:notify").empty() ||
+                published("newdevice:LAN:AABBCC000007:notify").back() != "{}");
+    EXPECT_EQ(env->stop(), 0);
+}
+
 // ---- failures: one exact feedback record each, and none again for the same request id ----
 
 enum class Server { Peer, PeerByIp, Closed, NotAUrl };
@@ -271,13 +295,14 @@ TEST_P(RegistrationFailure, IsReportedOnceAndWritesNoDevice) {
     const FailureCase &c = GetParam();
     const std::string mac = "AABBCC0000F1";
     if (c.reply) peer->set_rules(std::string("{\"POST /app/device\": ") + c.reply + "}");
+    // The server changes once the start's restore is over.
+    start();
     switch (c.server) {
     case Server::Peer: break;
     case Server::PeerByIp: set_server(peer->url("/app", "127.0.0.1")); break;  // the certificate names localhost
     case Server::Closed: set_server("https://localhost:" + std::to_string(free_tcp_port()) + "/app"); break;
     case Server::NotAUrl: set_server("notaurl"); break;
     }
-    start();
     if (!c.network_id) env->state().command({"DEL", "LAN:networkid"});
     if (c.record)
         notify_record("LAN", mac, std::string("{\"class\":\"") + c.class_name +
@@ -371,7 +396,6 @@ protected:
 TEST_F(Deletion, RemovesTheDeviceWithItsKeysAndTellsTheServerAboutACamera) {
     // A base longer than any fixed buffer: the URL is built whole.
     const std::string base = "/" + std::string(150, 'p') + "/app";
-    set_server(peer->url(base, "localhost"));
     device("42-1", "gateway", kGatewayMac);
     device("42-5", "camera", "CAM5");
     env->state().set("device:42-5:driver:token", "T");
@@ -379,6 +403,7 @@ TEST_F(Deletion, RemovesTheDeviceWithItsKeysAndTellsTheServerAboutACamera) {
     device("4[2]-5", "switch", "SW5");
     env->conf().set("driver:camdrv:code", engine_test::recording_driver());
     start(true, {"-t"});
+    set_server(peer->url(base, "localhost"));
     ASSERT_TRUE(wait_key("device:42-5:state:ready", "yes")) << env->log();
     ASSERT_TRUE(wait_until([&] { return numsub(env->state(), "driver:dofile") > 0; }, 30s));
     const size_t camera_keys = count("device:42-5:*");
@@ -404,8 +429,8 @@ TEST_F(Deletion, RemovesTheDeviceWithItsKeysAndTellsTheServerAboutACamera) {
     EXPECT_EQ(count("device:42-5:*"), 0u);
     EXPECT_FALSE(get("device:LAN:CAM5").has_value());
     EXPECT_FALSE(get("landevicemap:42-1:42-5").has_value());
-    ASSERT_TRUE(peer->wait_requests(1)) << env->log();
-    LoggedRequest r = peer->requests()[0];
+    ASSERT_TRUE(wait_device_requests(1)) << env->log();
+    LoggedRequest r = device_requests()[0];
     EXPECT_EQ(r.method, "DELETE");
     EXPECT_EQ(r.target, base + "/ld/42-5");
     EXPECT_EQ(r.header("Cookie"), "JSESSIONID=S-9");

@@ -18,6 +18,7 @@
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "tests/support/appserver_peer.h"
 
@@ -54,6 +55,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
     }
     luadb_setup_redis_instance(ri_conf, ri_state);
     luanetwork_set_event_base(base);
+    luaws_set_event_base(base);
     context_setup_redis_instance(ri_conf, ri_state);
     driver_setup_redis_instance(ri_conf, ri_state);
     init_device_context_map();

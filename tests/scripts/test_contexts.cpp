@@ -60,6 +60,49 @@ TEST(Contexts, CreationArgumentsAndLookups) {
     EXPECT_EQ(get_device_context("1-1"), nullptr);
 }
 
+TEST(Contexts, LookupsByTokenAndStateFollowRebuildsAndRemovals) {
+    ScriptEnv env(true);
+    device_ctx_t *ctx = create_device_context("lk-1", "camera", nullptr, "LAN");
+    domain_ctx_t *d = create_domain_context("ZB");
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_NE(d, nullptr);
+    uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
+    lua_State *old_drv = ctx->L_drv, *old_app = ctx->L_app, *old_dom = d->L;
+    EXPECT_EQ(find_device_context_by_token(self), ctx);
+    EXPECT_EQ(find_domain_context_by_token(d->tokens[DOMAIN_TOKEN_SELF]), d);
+    EXPECT_EQ(find_device_context_by_token(d->tokens[DOMAIN_TOKEN_SELF]), nullptr) << "the kinds stay apart";
+
+    // A rebuild with nothing pending completes at once: the new states lead to the context, the old
+    // ones to nothing, and the driver's watch has a token of its own.
+    reset_device_lua_state(ctx);
+    reset_domain_lua_state(d);
+    ASSERT_NE(ctx->L_drv, old_drv);
+    ASSERT_NE(d->L, old_dom);
+    EXPECT_EQ(get_device_context_by_luastate(old_drv), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(old_app), nullptr);
+    EXPECT_EQ(get_domain_context_by_luastate(old_dom), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(ctx->L_drv), ctx);
+    EXPECT_EQ(get_device_context_by_luastate(ctx->L_app), ctx);
+    EXPECT_EQ(get_domain_context_by_luastate(d->L), d);
+    ASSERT_NE(ctx->tokens[CTX_TOKEN_DRV_CODE], 0u);
+    EXPECT_EQ(find_device_context_by_token(ctx->tokens[CTX_TOKEN_DRV_CODE]), ctx);
+    EXPECT_EQ(find_device_context_by_token(self), ctx);
+
+    // A removed context is found by none of its tokens or states, and a new one of the same id
+    // only by its own.
+    uintptr_t watch = ctx->tokens[CTX_TOKEN_DRV_CODE];
+    lua_State *drv = ctx->L_drv, *app = ctx->L_app;
+    remove_device_context("lk-1");
+    EXPECT_EQ(find_device_context_by_token(self), nullptr);
+    EXPECT_EQ(find_device_context_by_token(watch), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(drv), nullptr);
+    EXPECT_EQ(get_device_context_by_luastate(app), nullptr);
+    device_ctx_t *again = create_device_context("lk-1", "camera", nullptr, "LAN");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(find_device_context_by_token(self), nullptr);
+    EXPECT_EQ(find_device_context_by_token(again->tokens[CTX_TOKEN_SELF]), again);
+}
+
 namespace {
 int visited = 0;
 void remove_all_others(device_ctx_t *ctx) {
@@ -230,6 +273,59 @@ INSTANTIATE_TEST_SUITE_P(
                       HookCase{"hook_missing", "driver_echo.lua", true, "attempt to call a nil value"},
                       HookCase{"no_role_table", nullptr, true, "attempt to index a nil value"}),
     [](const ::testing::TestParamInfo<HookCase> &i) { return std::string(i.param.name); });
+
+namespace {
+
+/* The message of running code in a plain state, named by its whole text as Lua names it. */
+std::string plain_error(const std::string &code) {
+    lua_State *L = luaL_newstate();
+    luaL_openlibs(L);
+    std::string msg;
+    if (luaL_loadbuffer(L, code.data(), code.size(), code.c_str()) != 0 || lua_pcall(L, 0, 0, 0) != 0)
+        msg = lua_tostring(L, -1);
+    lua_close(L);
+    return msg;
+}
+
+double lua_kib_after_collect(lua_State *L) {
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    return lua_gc(L, LUA_GCCOUNT, 0) + lua_gc(L, LUA_GCCOUNTB, 0) / 1024.0;
+}
+
+}  // namespace
+
+TEST(Drivers, ChunksKeepTheirMessagesButNotASecondCopyOfTheirText) {
+    ScriptEnv env(true);
+    const std::string longline = "local a = 1 -- " + std::string(190, 'x');
+    const std::vector<std::string> codes = {
+        "error('one line')",
+        "local x\nlocal y\nerror('third line') -- " + std::string(200, 't'),
+        longline + "\n\nerror('after a long first line')",
+        "x = = 1 -- " + std::string(200, 's'),
+        "=" + std::string(200, 'q') + " = 1",
+        "@" + std::string(30, 'a') + "\n" + std::string(200, 'b'),
+        std::string(42, 'y') + " = = 1 --" + std::string(200, 'c'),
+        std::string(43, 'y') + " = = 1 --" + std::string(200, 'c'),
+        std::string(200, 'z') + " = = 1",
+    };
+    lua_State *L = lua_state_new();
+    open_lualibs(L);
+    for (const auto &code : codes) {
+        SCOPED_TRACE(code);
+        std::string expect = plain_error(code);
+        ASSERT_FALSE(expect.empty());
+        EXPECT_EQ(lua_dostring_safe(L, code.c_str()), -1);
+        EXPECT_TRUE(env.log_has("Doing script failed with error #1: " + expect + "\n")) << expect;
+    }
+
+    // A function kept from a chunk of 64 KiB keeps no copy of the chunk's text.
+    double before = lua_kib_after_collect(L);
+    std::string big = "kept = function() return 1 end --" + std::string(64 * 1024, 'c');
+    ASSERT_EQ(lua_dostring_safe(L, big.c_str()), 0);
+    EXPECT_EQ(run_lua(L, "assert(kept() == 1)"), "");
+    EXPECT_LT(lua_kib_after_collect(L) - before, 8.0);
+    close_lua_state(L, nullptr);
+}
 
 struct OpenMultiCase {
     const char *name;

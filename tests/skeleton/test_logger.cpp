@@ -89,6 +89,18 @@ TEST_F(FileLog, Thresholds) {
     EXPECT_EQ(text.find("drop"), std::string::npos);
 }
 
+TEST_F(FileLog, ACategoryBelowTheGlobalLevelStillPasses) {
+    use("logger.level=ERROR\nlogger.category.db=DEBUG\n");
+    _log("db", LVL_TRACE, "f", 1, "drop-db-trace");
+    _log("db", LVL_DEBUG, "f", 1, "keep-db-debug");
+    _log("other", LVL_WARN, "f", 1, "drop-other-warn");
+    _log("other", LVL_ERROR, "f", 1, "keep-other-error");
+    auto text = read_file(dir.file("out.log"));
+    EXPECT_NE(text.find("keep-db-debug"), std::string::npos);
+    EXPECT_NE(text.find("keep-other-error"), std::string::npos);
+    EXPECT_EQ(text.find("drop"), std::string::npos);
+}
+
 TEST_F(FileLog, UnknownGlobalLevelSilencesEverything) {
     use("logger.level=LOUD\n");
     _log("x", LVL_ERROR, "f", 1, "never");

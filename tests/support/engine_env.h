@@ -5,8 +5,10 @@
  * The built daemon as a black box with everything it needs beside it: a temporary directory, a
  * Redis pair, the gateway bus stand-in (pcb_busd) on a seed, a configuration file, a scripts
  * directory with a "LAN" default driver, and the daemon itself as a Process whose standard output
- * carries its DEBUG log. A second network namespace (PeerNamespace, tests/support/netns.h) hosts a
- * follower.
+ * carries its DEBUG log. A gateway also gets an application-server peer over HTTPS, named by the bus
+ * as the server's address, whose endpoints answer as a server would (a start's restore finds no
+ * backup, a backup is accepted) unless a test's rules say otherwise. A second network namespace
+ * (PeerNamespace, tests/support/netns.h) hosts a follower.
  */
 
 #include <sys/types.h>
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/appserver_peer.h"
 #include "tests/support/bus_standin.h"
 #include "tests/support/netns.h"
 #include "tests/support/redis_server.h"
@@ -33,12 +36,20 @@ struct EngineConfig {
     pid_t netns_pid = 0;                  /* > 0: Redis and the daemon run in that process's network namespace */
     std::string seed;                     /* bus seed file; empty: platform/pcb/seed-gateway.json */
     std::string extra_conf;               /* further configuration lines */
+    std::vector<std::string> launcher;    /* command prefix for Redis and the daemon ("taskset -c 2") */
+    std::string log_level = "DEBUG";      /* "logger.level" */
 };
 
 /* The payloads that sub received on channel, in order. */
 std::vector<std::string> payloads(Subscriber &sub, const std::string &channel);
 /* PUBSUB NUMSUB of one channel on that server. */
 long long numsub(RedisServer &server, const std::string &channel);
+
+/* The HA-ID of the default bus seed. */
+extern const char *const kSeedHaid;
+/* Its restore and backup paths at the gateway's application-server peer. */
+std::string seed_restore_path();
+std::string seed_backup_path();
 
 /* A minimal "LAN" default driver: every hook is there and does nothing. */
 extern const char *const kQuietLanDriver;
@@ -59,6 +70,11 @@ public:
     /* Replaces the "LAN" default driver file (an empty text removes it). */
     void write_lan_driver(const std::string &code);
 
+    /* The gateway's application-server peer (none for other types or a daemon in another namespace). */
+    AppServerPeer &appserver() { return *appserver_; }
+    const AppServerPeer &appserver() const { return *appserver_; }
+    bool has_appserver() const { return appserver_ != nullptr; }
+
     /* pcb_cli with these arguments against this bus; its exit status. */
     int pcb_cli(const std::vector<std::string> &args, std::string *out = nullptr) const { return bus_.cli(args, out); }
 
@@ -68,8 +84,11 @@ public:
      */
     bool start(const std::vector<std::string> &extra_args = {});
     bool running() const { return daemon_ && daemon_->running(); }
+    pid_t pid() const { return daemon_ ? daemon_->pid() : -1; }
     /* SIGTERM (or sig), then the exit status (-1 when it did not end within 10 s). */
     int stop(int sig = 15);
+    /* Waits for the daemon to end by itself: its exit status, -1 when it still runs. */
+    int wait_exit(std::chrono::milliseconds timeout);
 
     std::string log() const { return daemon_ ? daemon_->out() : std::string(); }
     bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
@@ -85,6 +104,7 @@ private:
     TempDir dir_;
     std::unique_ptr<RedisPair> redis_;
     BusStandin bus_;
+    std::unique_ptr<AppServerPeer> appserver_;
     std::unique_ptr<Process> daemon_;
 };
 

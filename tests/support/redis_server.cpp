@@ -219,6 +219,7 @@ void Subscriber::run() {
         freeReplyObject(raw);
         if (r.type != REDIS_REPLY_ARRAY || r.elements.empty()) continue;
         Message m;
+        m.at = std::chrono::steady_clock::now();
         if (r.elements[0].str == "message" && r.elements.size() == 3) {
             m.channel = r.elements[1].str;
             m.payload = r.elements[2].str;

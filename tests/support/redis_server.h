@@ -86,6 +86,7 @@ public:
         std::string pattern;  /* empty for plain subscriptions */
         std::string channel;
         std::string payload;
+        std::chrono::steady_clock::time_point at; /* when the reader received it */
     };
     /* channels starting with "p:" are patterns ("p:__keyspace@0__:*"). */
     Subscriber(const RedisServer &server, const std::vector<std::string> &channels);

@@ -1,0 +1,118 @@
+#include "src/lua_api/lua_alloc.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define POISON(p, n) ((void)(p), (void)(n))
+#define UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace {
+
+const size_t kStep = 8;
+const size_t kSmallMax = 512;                 /* larger blocks go to malloc */
+const size_t kClasses = kSmallMax / kStep;    /* class i holds blocks of (i + 1) * kStep bytes */
+const size_t kChunk = 64 * 1024;
+
+struct free_block {
+    free_block *next;
+};
+
+struct chunk {
+    chunk *next;
+};
+
+free_block *free_lists[kClasses];
+chunk *chunks = nullptr;
+char *bump = nullptr;      /* the unused rest of the newest chunk */
+size_t bump_left = 0;
+size_t pool_bytes = 0;
+size_t free_bytes = 0;
+
+bool small(size_t n) { return n > 0 && n <= kSmallMax; }
+size_t class_of(size_t n) { return (n - 1) / kStep; }
+size_t class_size(size_t c) { return (c + 1) * kStep; }
+
+void *take(size_t n) {
+    size_t c = class_of(n);
+    free_block *b = free_lists[c];
+    if (b) {
+        UNPOISON(b, class_size(c));
+        free_lists[c] = b->next;
+        free_bytes -= class_size(c);
+        return b;
+    }
+    size_t size = class_size(c);
+    if (bump_left < size) {
+        // The rest of the old chunk is too small for this class: it goes to the list that fits it.
+        if (bump_left >= kStep) {
+            size_t rc = class_of(bump_left - bump_left % kStep);
+            auto *rest = reinterpret_cast<free_block *>(bump);
+            UNPOISON(rest, class_size(rc));
+            rest->next = free_lists[rc];
+            free_lists[rc] = rest;
+            free_bytes += class_size(rc);
+            POISON(rest, class_size(rc));
+        }
+        auto *ch = static_cast<chunk *>(malloc(kChunk));
+        if (!ch) return nullptr;
+        ch->next = chunks;
+        chunks = ch;
+        pool_bytes += kChunk;
+        // The chunk header keeps the blocks 8-byte aligned, as Lua's objects need.
+        bump = reinterpret_cast<char *>(ch) + sizeof(chunk);
+        bump_left = kChunk - sizeof(chunk);
+        POISON(bump, bump_left);
+    }
+    void *p = bump;
+    bump += size;
+    bump_left -= size;
+    UNPOISON(p, size);
+    return p;
+}
+
+void give_back(void *p, size_t n) {
+    size_t c = class_of(n);
+    auto *b = static_cast<free_block *>(p);
+    b->next = free_lists[c];
+    free_lists[c] = b;
+    free_bytes += class_size(c);
+    POISON(b, class_size(c));
+}
+
+}  // namespace
+
+void *lua_state_alloc(void *, void *ptr, size_t osize, size_t nsize) {
+    if (!ptr) osize = 0;
+    if (nsize == 0) {
+        if (small(osize))
+            give_back(ptr, osize);
+        else
+            free(ptr);
+        return nullptr;
+    }
+    if (!small(osize) && !small(nsize)) return realloc(ptr, nsize);
+    if (ptr && small(osize) && small(nsize) && class_of(osize) == class_of(nsize)) return ptr;
+    void *p = small(nsize) ? take(nsize) : malloc(nsize);
+    if (!p) {
+        // Lua counts on a block that shrinks never failing: the old one, larger, still serves.
+        return nsize <= osize ? ptr : nullptr;
+    }
+    if (ptr) {
+        memcpy(p, ptr, osize < nsize ? osize : nsize);
+        if (small(osize))
+            give_back(ptr, osize);
+        else
+            free(ptr);
+    }
+    return p;
+}
+
+size_t lua_state_alloc_pool_bytes(void) { return pool_bytes; }
+size_t lua_state_alloc_free_bytes(void) { return free_bytes + bump_left; }
