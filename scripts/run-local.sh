@@ -80,6 +80,10 @@ state() { redis-cli -s "$run/redis_state" "$@" >/dev/null; }
 conf() { redis-cli -s "$run/redis_conf" "$@" >/dev/null; }
 state SET LAN:networkid N-LOCAL
 state SET device:LAN:0200C0000201 N-LOCAL-1
+state SET device:N-LOCAL-1:meta:class gateway
+state SET device:N-LOCAL-1:domain LAN
+# The last device number issued: registrations go on from N-LOCAL-4.
+state SET deviceid 3
 state SET landevicemap:N-LOCAL-1:N-LOCAL-2 1
 state SET device:N-LOCAL-2:meta:class light
 state SET device:N-LOCAL-2:meta:driver sample_lamp

@@ -1,5 +1,5 @@
--- Default driver of the "LAN" domain for the local run: it keeps the gateway's address and
--- answers the engine's hooks without talking to any real device.
+-- Default driver of the "LAN" domain for the local run: it keeps the gateway's address, hands
+-- additions and deletions to the engine and answers the other hooks without talking to any device.
 local default_driver = {}
 
 local gateway_mac, gateway_ip
@@ -8,13 +8,17 @@ function default_driver.init(mac, ip)
     gateway_mac, gateway_ip = mac, ip
 end
 
--- A client asked on "newdevice:LAN:<address>:add" to add a device: show the request.
+-- A client asked on "newdevice:LAN:<address>:add" to add a device: the engine registers it
+-- (through the application server for gateways and cameras) and answers on the notify channel.
 function default_driver.add(request)
-    db.publish("local:lan:add", request)
+    log.info("lan_default add " .. request)
+    device.add(request)
 end
 
+-- A client asked on "device:<id>:delete" to delete a device: the engine removes it with its keys.
 function default_driver.delete(request)
-    db.publish("local:lan:delete", request)
+    log.info("lan_default delete " .. request)
+    device.delete(request)
 end
 
 function default_driver.command(command)

@@ -9,6 +9,7 @@
 #include "src/device/driver.h"
 #include "src/helpers.h"
 #include "src/lua_api/lua_coap_api.h"
+#include "src/lua_api/lua_device_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_base64_api.h"
@@ -140,6 +141,7 @@ int open_native_modules(lua_State *L, void *) {
     open_luadb(L);
     open_lualog(L);
     open_luabase64(L);
+    open_luadevice(L);
     open_luanetwork(L);
     open_luaws(L);
     lua_settop(L, 0);

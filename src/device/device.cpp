@@ -13,9 +13,11 @@
 #include "src/coap_client.h"
 #include "src/db.h"
 #include "src/device/commands.h"
+#include "src/device/alive.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/device/engine.h"
+#include "src/device/registration.h"
 #include "src/device/status.h"
 #include "src/device_cfg.h"
 #include "src/db_local.h"
@@ -115,8 +117,10 @@ void init_redis(void) {
     db_set_redis_port(redis_instance_conf, cfg_get_redis_port() + 1);
 
     status_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    registration_setup_redis_instance(redis_instance_conf, redis_instance_state);
     luadb_setup_redis_instance(redis_instance_conf, redis_instance_state);
     commands_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    alive_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
     context_setup_redis_instance(redis_instance_conf, redis_instance_state);
     driver_setup_redis_instance(redis_instance_conf, redis_instance_state);
@@ -133,6 +137,7 @@ void init_base(struct event_base *base) {
     luatcp_set_event_base(base);
     http_set_event_base(base);
     commands_set_event_base(base);
+    alive_set_event_base(base);
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
     helpers_set_event_base(base);
@@ -188,6 +193,7 @@ int device_start(struct event_base *base) {
 int device_stop(void) {
     backup_service_destroy();
     discovery_stop();
+    alive_stop();
     destroy_device_context_map();
     destroy_domain_context_map();
     pcb_plugin_stop();

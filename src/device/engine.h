@@ -72,6 +72,8 @@ void device_metas_callback(const char *key, const char *value, const void *arg);
 void device_states_publish_callback(const char *channel, const char *message, const void *arg);
 void persist_state(const char *channel, const char *message);
 void newdevice_callback(const char *key, const char *value, const void *arg);
+/* KEYS reply of "device:*:meta:classname:*": the alive watches of the registered devices. */
+void start_alive_timer(const void *keys, const void *arg);
 void test_triggered_cb(const char *channel, const char *message, const void *arg);
 void device_delete_redirect(const char *channel, const char *message, const void *arg);
 void scene_delete(const char *channel);

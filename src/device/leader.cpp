@@ -3,10 +3,12 @@
 #include <string.h>
 #include <time.h>
 
+#include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
 #include "src/db.h"
 #include "src/db_persist/db_persist.h"
 #include "src/device/commands.h"
+#include "src/device/alive.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/device/engine.h"
@@ -48,6 +50,10 @@ int master_device_start(void) {
     }
     if (watch_keys(device_states_callback, "device:*:state:*") < 0) return -1;
     if (watch_keys(device_metas_callback, "device:*:meta:*") < 0) return -1;
+    if (!db_psubscribe(redis_instance_state, alive_updated_cb, nullptr, "device:*:state:online")) {
+        LOGW("PSUBSCRIBE %s failed", "device:*:state:online");
+        return -1;
+    }
     if (!db_psubscribe(redis_instance_state, device_states_publish_callback, nullptr, "device:*:state:*")) {
         LOGW("PSUBSCRIBE %s failed", "device:*:state:*");
         return -1;
@@ -57,6 +63,7 @@ int master_device_start(void) {
         return -1;
     }
     if (watch_keys(newdevice_callback, "newdevice:*") < 0) return -1;
+    db_get_keys(redis_instance_state, start_alive_timer, nullptr, "device:*:meta:classname:*");
     // The watches are in force before anything below writes: the states that the drivers write in
     // their init during the set-up are republished too.
     if (db_wait_subscribed(redis_instance_state) != 0) LOGW("The leader's watches may miss the first changes");
@@ -142,6 +149,34 @@ void newdevice_callback(const char *key, const char *value, const void *) {
     // Gone when it was read: expired, or deleted and written again in between.
     LOGD("Publishing %s (empty json)", key);
     if (db_publish(redis_instance_state, key, "{}") < 0) LOGW("Publish {} (empty json) failed");
+}
+
+void start_alive_timer(const void *keys, const void *) {
+    LOGD("start_alive_timer v4");
+    for (const GSList *it = (const GSList *)keys; it; it = it->next) {
+        const char *key = (const char *)it->data;
+        LOGD("start_alive_timer %s", key);
+        // "device:<id>:meta:classname:<class>:<domain>:<vendor>:<model>"
+        char *class_name = get_nth_field(key, 5);
+        char *domain = get_nth_field(key, 6);
+        if (class_name && domain) {
+            LOGD("start_alive_timer - checking key %s, domain %s, class %s", key, domain, class_name);
+            if (class_allowed_for_alive(class_name, domain)) {
+                LOGD("Class %s (%s) allowed for alive", class_name, domain);
+                char *id = get_nth_field(key, 2);
+                if (id) {
+                    LOGD("start_alive_timer - start alive timer for id %s", id);
+                    reset_alive_timer(id);
+                }
+                free(id);
+            } else {
+                LOGD("Class %s (%s) NOT allowed for alive", class_name, domain);
+            }
+        }
+        free(domain);
+        free(class_name);
+    }
+    LOGD("start_alive_timer end");
 }
 
 void test_triggered_cb(const char *, const char *message, const void *) {

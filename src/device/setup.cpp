@@ -8,6 +8,7 @@
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
 #include "src/db.h"
+#include "src/device/alive.h"
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/device/engine.h"
@@ -96,6 +97,15 @@ void device_alive(const discovery_event_t *ev) {
         return;
     }
     if (!ev->id || !id_usable("device id", ev->id)) return;
+    // Any host on the LAN can name any id: only registered devices are tracked.
+    char *domain = db_get_sync(redis_instance_state, "device:%s:domain", ev->id);
+    if (!domain) {
+        LOGD("Alive from unregistered device id %s dropped", ev->id);
+        return;
+    }
+    free(domain);
+    reset_alive_timer(ev->id);
+    check_alive_ip(ev->id, ev->ip);
     char *online = db_get_sync(redis_instance_state, "device:%s:state:online", ev->id);
     if (!online || strcmp(online, "false") == 0) {
         if (online) LOGD("alive callback for device_id %s - setting true", ev->id);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tests/coap/client_env.h"
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/support/coap_peer.h"
 
 using namespace brx_test;

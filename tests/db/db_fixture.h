@@ -24,25 +24,9 @@ bool pump_until(struct event_base *base, const std::function<bool()> &pred,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 void pump_for(struct event_base *base, std::chrono::milliseconds span);
 
-/* One command seen by MONITOR: the client's address and the arguments. */
-struct SeenCommand {
-    std::string addr;
-    std::vector<std::string> args;
-};
-
-/* MONITOR through redis-cli, started and ready when the constructor returns. */
-class Monitor {
-public:
-    explicit Monitor(const brx_test::RedisServer &server);
-    std::vector<SeenCommand> commands() const;
-    /* Commands whose first argument is cmd (case-insensitive). */
-    std::vector<SeenCommand> named(const std::string &cmd) const;
-    bool wait_for(const std::function<bool(const std::vector<SeenCommand> &)> &pred,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
-
-private:
-    std::unique_ptr<brx_test::Process> cli_;
-};
+/* MONITOR: tests/support/redis_server.h. */
+using brx_test::Monitor;
+using brx_test::SeenCommand;
 
 /* Server-side views. */
 long long numsub(brx_test::RedisServer &server, const std::string &channel);

@@ -8,7 +8,7 @@
 #include "tests/support/appserver_peer.h"
 #include "tests/support/bus_standin.h"
 #include "tests/support/engine_env.h"
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 
 using namespace brx_db_test;
 using brx_test::RedisServer;

@@ -28,7 +28,7 @@
 #include "src/db.h"
 #include "src/device_cfg.h"
 #include "src/discovery.h"
-#include "tests/discovery/netns_check.h"
+#include "tests/support/netns_check.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
@@ -53,6 +53,9 @@ protected:
         leader->state().set("LAN:networkid", "N1");
         leader->state().set("device:LAN:0200C0000201", "N1-1");
         leader->state().set(std::string("device:LAN:") + kFollowerMac, "N1-2");
+        // Registered: the leader tracks the alive datagrams of registered devices only.
+        leader->state().set("device:N1-2:domain", "LAN");
+        leader->state().set("device:N1-2:meta:class", "camera");
         leader->conf().set("driver:gateway:code", engine_test::recording_driver());
         leader->conf().set("driver:camera:code", engine_test::recording_driver());
 

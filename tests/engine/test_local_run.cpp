@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"

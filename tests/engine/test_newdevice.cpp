@@ -109,7 +109,10 @@ TEST_F(NewDevice, AddressesAndIdsThatDoNotFitTheKeysWriteNothing) {
         ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort,
                                   "{\"packet_type\":3,\"network_id\":\"N1\",\"device_id\":\"" + id + "\"}"));
     }
+    // An id that is not registered: any host could send it.
+    ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort, "{\"packet_type\":3,\"network_id\":\"N1\",\"device_id\":\"N1-8\"}"));
     // Datagrams are handled in order: once these two took effect, every one above was handled.
+    env->state().set("device:N1-7:domain", "LAN");
     ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort, present("AABBCC000010", 2, "null")));
     ASSERT_TRUE(sock->send_to("127.0.0.1", kDiscoveryPort, "{\"packet_type\":3,\"network_id\":\"N1\",\"device_id\":\"N1-7\"}"));
     ASSERT_TRUE(wait_until([&] { return env->state().get("device:N1-7:state:online") == "true"; }, 30s)) << env->log();
@@ -119,6 +122,7 @@ TEST_F(NewDevice, AddressesAndIdsThatDoNotFitTheKeysWriteNothing) {
         EXPECT_NE(env->log().find("Refusing device address '" + id + "'"), std::string::npos) << env->log();
         EXPECT_NE(env->log().find("Refusing device id '" + id + "'"), std::string::npos);
     }
+    EXPECT_NE(env->log().find("Alive from unregistered device id N1-8 dropped"), std::string::npos);
     Reply records = env->state().command({"KEYS", "newdevice:*"});
     EXPECT_EQ(records.elements.size(), 1u);
     Reply online = env->state().command({"KEYS", "device:*:state:online"});

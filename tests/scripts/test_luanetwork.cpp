@@ -6,7 +6,7 @@
 #include "src/device/context.h"
 #include "src/device/driver.h"
 #include "src/lua_api/lua_state.h"
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/scripts/script_env.h"
 
 using namespace brx_test;

@@ -11,7 +11,7 @@
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/md5.h"
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/scripts/script_env.h"
 
 using namespace brx_test;

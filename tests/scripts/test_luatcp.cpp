@@ -11,7 +11,7 @@
 #include "src/device/driver.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/scripts/script_env.h"
 #include "tests/support/tcp_peer.h"
 

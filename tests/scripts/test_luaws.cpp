@@ -13,7 +13,7 @@
 #include "src/device_cfg.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_ws_api.h"
-#include "tests/discovery/lan_support.h"
+#include "tests/support/netns.h"
 #include "tests/scripts/script_env.h"
 #include "tests/support/appserver_peer.h"
 

@@ -9,40 +9,6 @@
 
 namespace brx_test {
 
-namespace {
-
-bool netns_inode(pid_t pid, ino_t *ino) {
-    struct stat st;
-    std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
-    if (stat(path.c_str(), &st) != 0) return false;
-    *ino = st.st_ino;
-    return true;
-}
-
-// The namespace this program was started in stands for the machine's (pid 1's is not always
-// readable). Taken before main, so before any test moves into a namespace of its own.
-const ino_t g_start_netns = [] {
-    ino_t ino = 0;
-    netns_inode(getpid(), &ino);
-    return ino;
-}();
-
-bool other_netns(pid_t a, pid_t b) {
-    ino_t x, y;
-    return netns_inode(a, &x) && netns_inode(b, &y) && x != y;
-}
-
-/* Runs a command to its end; empty when it exited 0, else what went wrong. */
-std::string run_checked(const std::vector<std::string> &argv) {
-    ProcResult r = run_process(argv, std::chrono::seconds(20));
-    if (r.status == 0) return "";
-    std::string what = "'";
-    for (const auto &a : argv) what += a + " ";
-    return what + "' failed: " + r.out + r.err;
-}
-
-}  // namespace
-
 const char *const kSeedHaid = "0200C0000201-HA";
 
 std::string seed_restore_path() { return std::string("/app/hm/brixmoor/") + kSeedHaid + "/restore"; }
@@ -68,11 +34,6 @@ std::vector<std::string> payloads(Subscriber &sub, const std::string &channel) {
 long long numsub(RedisServer &server, const std::string &channel) {
     Reply r = server.command({"PUBSUB", "NUMSUB", channel});
     return r.elements.size() == 2 ? r.elements[1].integer : -1;
-}
-
-bool in_own_netns(pid_t pid) {
-    ino_t theirs;
-    return g_start_netns != 0 && netns_inode(pid, &theirs) && theirs != g_start_netns;
 }
 
 EngineEnv::EngineEnv(const EngineConfig &config) : config_(config), bus_(dir_.path(), config_.seed) {
@@ -158,44 +119,6 @@ bool EngineEnv::wait_log(const std::string &text, std::chrono::milliseconds time
 
 bool EngineEnv::wait_log_count(const std::string &text, size_t n, std::chrono::milliseconds timeout) const {
     return wait_until([&] { return count_log(text) >= n; }, timeout);
-}
-
-PeerNamespace::PeerNamespace(const std::string &local_ip, const std::string &peer_ip) {
-    if (!in_own_netns(getpid())) {
-        error_ = "the caller runs in the machine's network namespace";
-        return;
-    }
-    holder_ = std::make_unique<Process>(std::vector<std::string>{"unshare", "-n", "sleep", "3600"});
-    // Until unshare has run, the holder still shares the caller's namespace.
-    if (!wait_until([&] { return other_netns(holder_->pid(), getpid()); }, std::chrono::seconds(10))) {
-        error_ = "cannot create a network namespace: " + holder_->err();
-        return;
-    }
-    std::string pid = std::to_string(holder_->pid());
-    auto peer = [&](std::vector<std::string> args) {
-        std::vector<std::string> v = {"nsenter", "-t", pid, "-n", "ip"};
-        v.insert(v.end(), args.begin(), args.end());
-        return v;
-    };
-    // Interface names live in the two private namespaces only.
-    const std::vector<std::vector<std::string>> steps = {
-        {"ip", "link", "add", "brxl0", "type", "veth", "peer", "name", "brxp0", "netns", pid},
-        {"ip", "addr", "add", local_ip + "/24", "dev", "brxl0"},
-        {"ip", "link", "set", "brxl0", "up"},
-        {"ip", "route", "add", "default", "dev", "brxl0"},
-        peer({"link", "set", "lo", "up"}),
-        peer({"addr", "add", peer_ip + "/24", "dev", "brxp0"}),
-        peer({"link", "set", "brxp0", "up"}),
-        peer({"route", "add", "default", "dev", "brxp0"}),
-    };
-    for (const auto &step : steps) {
-        error_ = run_checked(step);
-        if (!error_.empty()) return;
-    }
-}
-
-PeerNamespace::~PeerNamespace() {
-    if (holder_) holder_->stop(SIGKILL);
 }
 
 }  // namespace brx_test

@@ -7,7 +7,8 @@
  * directory with a "LAN" default driver, and the daemon itself as a Process whose standard output
  * carries its DEBUG log. A gateway also gets an application-server peer over HTTPS, named by the bus
  * as the server's address, whose endpoints answer as a server would (a start's restore finds no
- * backup, a backup is accepted) unless a test's rules say otherwise. A second network namespace (PeerNamespace) hosts a follower.
+ * backup, a backup is accepted) unless a test's rules say otherwise. A second network namespace
+ * (PeerNamespace, tests/support/netns.h) hosts a follower.
  */
 
 #include <sys/types.h>
@@ -20,13 +21,11 @@
 
 #include "tests/support/appserver_peer.h"
 #include "tests/support/bus_standin.h"
+#include "tests/support/netns.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
 namespace brx_test {
-
-/* True when the process pid runs in a network namespace other than the one this test program started in. */
-bool in_own_netns(pid_t pid);
 
 struct EngineConfig {
     std::string type = "gateway";
@@ -107,27 +106,6 @@ private:
     BusStandin bus_;
     std::unique_ptr<AppServerPeer> appserver_;
     std::unique_ptr<Process> daemon_;
-};
-
-/*
- * A second network namespace joined to the caller's by a veth pair (the caller's side local_ip/24,
- * the other peer_ip/24, loopback up on both, default routes over the pair). The caller must already
- * run in a namespace of its own. Held by a sleeping child; it vanishes with it.
- */
-class PeerNamespace {
-public:
-    PeerNamespace(const std::string &local_ip, const std::string &peer_ip);
-    ~PeerNamespace();
-    PeerNamespace(const PeerNamespace &) = delete;
-    PeerNamespace &operator=(const PeerNamespace &) = delete;
-
-    /* Empty when the namespace and its link are up; otherwise why not. */
-    const std::string &error() const { return error_; }
-    pid_t pid() const { return holder_ ? holder_->pid() : 0; }
-
-private:
-    std::unique_ptr<Process> holder_;
-    std::string error_;
 };
 
 }  // namespace brx_test

@@ -4,6 +4,7 @@
 #include <hiredis/hiredis.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -259,6 +260,78 @@ bool Subscriber::wait_for(const std::string &channel, std::chrono::milliseconds 
             return false;
         },
         timeout);
+}
+
+namespace {
+
+/* Undoes the quoting of MONITOR's arguments ("a\x01\"b"). */
+std::vector<std::string> parse_args(const std::string &s, size_t pos) {
+    std::vector<std::string> out;
+    while ((pos = s.find('"', pos)) != std::string::npos) {
+        std::string arg;
+        for (pos++; pos < s.size() && s[pos] != '"'; pos++) {
+            char c = s[pos];
+            if (c != '\\' || pos + 1 >= s.size()) {
+                arg += c;
+                continue;
+            }
+            char e = s[++pos];
+            switch (e) {
+            case 'n': arg += '\n'; break;
+            case 'r': arg += '\r'; break;
+            case 't': arg += '\t'; break;
+            case 'a': arg += '\a'; break;
+            case 'b': arg += '\b'; break;
+            case 'x':
+                arg += (char)std::stoi(s.substr(pos + 1, 2), nullptr, 16);
+                pos += 2;
+                break;
+            default: arg += e; break;
+            }
+        }
+        out.push_back(arg);
+        pos++;
+    }
+    return out;
+}
+
+}  // namespace
+
+Monitor::Monitor(const RedisServer &server)
+    : cli_(std::make_unique<Process>(
+          std::vector<std::string>{"redis-cli", "-s", server.unix_path(), "monitor"})) {
+    if (!cli_->wait_for_output("OK\n", std::chrono::seconds(5))) throw std::runtime_error("MONITOR did not start");
+}
+
+std::vector<SeenCommand> Monitor::commands() const {
+    std::vector<SeenCommand> out;
+    std::string text = cli_->out();
+    size_t start = 0;
+    for (size_t nl = text.find('\n'); nl != std::string::npos; start = nl + 1, nl = text.find('\n', start)) {
+        std::string line = text.substr(start, nl - start);
+        size_t open = line.find('[');
+        size_t close = line.find(']');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::string inside = line.substr(open + 1, close - open - 1);
+        size_t sp = inside.find(' ');
+        SeenCommand c;
+        c.addr = sp == std::string::npos ? inside : inside.substr(sp + 1);
+        c.args = parse_args(line, close);
+        if (!c.args.empty()) out.push_back(c);
+    }
+    return out;
+}
+
+std::vector<SeenCommand> Monitor::named(const std::string &cmd) const {
+    std::vector<SeenCommand> out;
+    for (auto &c : commands())
+        if (!c.args.empty() && strcasecmp(c.args[0].c_str(), cmd.c_str()) == 0) out.push_back(c);
+    return out;
+}
+
+bool Monitor::wait_for(const std::function<bool(const std::vector<SeenCommand> &)> &pred,
+                       std::chrono::milliseconds timeout) const {
+    return wait_until([&] { return pred(commands()); }, timeout);
 }
 
 }  // namespace brx_test

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -101,6 +102,26 @@ private:
     std::mutex mu_;
     std::vector<Message> msgs_;
     std::atomic<bool> stop_{false};
+};
+
+/* One command seen by MONITOR: the client's address and the arguments. */
+struct SeenCommand {
+    std::string addr;
+    std::vector<std::string> args;
+};
+
+/* MONITOR through redis-cli, started and ready when the constructor returns. */
+class Monitor {
+public:
+    explicit Monitor(const RedisServer &server);
+    std::vector<SeenCommand> commands() const;
+    /* Commands whose first argument is cmd (case-insensitive). */
+    std::vector<SeenCommand> named(const std::string &cmd) const;
+    bool wait_for(const std::function<bool(const std::vector<SeenCommand> &)> &pred,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+private:
+    std::unique_ptr<Process> cli_;
 };
 
 }  // namespace brx_test

@@ -1,5 +1,5 @@
-#ifndef BRX_TESTS_DISCOVERY_NETNS_CHECK_H
-#define BRX_TESTS_DISCOVERY_NETNS_CHECK_H
+#ifndef BRX_TESTS_SUPPORT_NETNS_CHECK_H
+#define BRX_TESTS_SUPPORT_NETNS_CHECK_H
 
 #include <net/if.h>
 #include <string.h>
