@@ -101,6 +101,8 @@ state SET device:N-LOCAL-3:driver:attributes:address 127.0.0.1
 state SET device:N-LOCAL-3:driver:params '{"port":6395}'
 # A scene: the lamp on, five seconds later off again.
 state SET scene:evening:commands '[{"target":"device","id":"N-LOCAL-2","name":"on"},{"name":"delay","args":{"delay":5}},{"target":"device","id":"N-LOCAL-2","name":"off"}]'
+# A rule of the gateway's own device: the event "doorbell" turns the lamp on.
+state SET device:N-LOCAL-1:ifttt '[{"enabled":true,"if":"doorbell","then":[{"target":"device","id":"N-LOCAL-2","name":"on"}]}]'
 conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
