@@ -15,6 +15,7 @@
 #include "src/discovery.h"
 #include "src/external_conf.h"
 #include "src/helpers.h"
+#include "src/upgrade.h"
 
 #define LOG_CATEGORY "device"
 
@@ -88,6 +89,8 @@ int master_device_start(void) {
         LOGI("persist_enabled is %d", persist_enabled);
     else
         LOGI("Cannot init db_persist or persist disabled");
+    LOGI("Upgrade enabled");
+    global_upgrade_init(g_main_base);
     return 0;
 }
 
