@@ -312,18 +312,13 @@ void upgrade_by_driver(fw_download_ctx_t *rec) {
     const uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     upgrade_hook h = {rec->current_conf, rec->filename, 0, 0};
     char err[1024] = "";
-    int rc = -1;
+    int rc = 0;
     if (ctx->L_drv) {
         rec->in_hook = 1;
         rc = lua_state_protected_named(ctx->L_drv, "driver", "upgrade", upgrade_hook_body, &h, err, sizeof err);
         rec->in_hook = 0;
     }
     if (rc == 0 && !h.found) {
-        LOGD("Upgrade method not found, fallback to script");
-        fw_download_complete_script_fallback(rec);
-        return;
-    }
-    if (!ctx->L_drv) {
         LOGD("Upgrade method not found, fallback to script");
         fw_download_complete_script_fallback(rec);
         return;
