@@ -59,13 +59,14 @@ pcb_cli 'APService.HomeAutomation.BrixmoorMemoryProfilerConfig={"limits":[{"driv
 [ -f "$run/certs/ca.pem" ] || "$top/platform/appserver/make-certs.sh" "$run/certs" >/dev/null
 
 # The application server's stand-in on https://localhost:8443 (the seed's "/app" base): it accepts
-# registrations and logs every request in $run/appserver (its answers: $run/appserver.out).
-mkdir -p "$run/appserver"
+# registrations, serves firmware images from $run/firmware and logs every request in $run/appserver
+# (its answers: $run/appserver.out).
+mkdir -p "$run/appserver" "$run/firmware"
 rm -f "$run/appserver.out"
 [ -f "$run/appserver-rules.json" ] || echo '{}' >"$run/appserver-rules.json"
 /usr/bin/python3 "$top/platform/appserver/appserver.py" --app --port 8443 --bind :: \
     --cert "$run/certs/localhost.pem" --key "$run/certs/localhost.key" \
-    --rules "$run/appserver-rules.json" --log "$run/appserver" >"$run/appserver.out" 2>&1 &
+    --rules "$run/appserver-rules.json" --log "$run/appserver" --files "$run/firmware" >"$run/appserver.out" 2>&1 &
 pids="$pids $!"
 wait_for "the application server" grep -q LISTENING "$run/appserver.out"
 
@@ -107,6 +108,9 @@ conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
 conf -x SET driver:sample_sensor:code <"$top/conf/scripts/sample_sensor.lua"
+# The firmware commands of conf/local.conf: stand-ins that only log their calls.
+mkdir -p "$run/upgrade"
+cp "$top"/conf/upgrade/*.sh "$run/upgrade/"
 cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$top/conf/scripts/udp_listen.lua" \
     "$run/scripts/"
 

@@ -16,6 +16,7 @@
 #include "src/external_conf.h"
 #include "src/helpers.h"
 #include "src/scheduler.h"
+#include "src/upgrade.h"
 
 #define LOG_CATEGORY "device"
 
@@ -90,6 +91,8 @@ int master_device_start(void) {
         LOGI("persist_enabled is %d", persist_enabled);
     else
         LOGI("Cannot init db_persist or persist disabled");
+    LOGI("Upgrade enabled");
+    global_upgrade_init(g_main_base);
     return 0;
 }
 
