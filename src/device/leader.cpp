@@ -1,4 +1,5 @@
 #include <cjson/cJSON.h>
+#include <event2/event.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -15,12 +16,29 @@
 #include "src/discovery.h"
 #include "src/external_conf.h"
 #include "src/helpers.h"
+#include "src/scheduler.h"
 
 #define LOG_CATEGORY "device"
 
 namespace {
 
 int persist_enabled = 0;
+
+/* The clock check: the previous check's time, kept for the life of the process. */
+time_t prevtime = 0;
+struct tm prevtm;
+struct event *time_checker_timer = nullptr;
+leader_clock_t leader_clock = nullptr;
+const struct timeval kTimeCheckerPeriod = {15, 0};
+
+time_t leader_now(void) { return leader_clock ? leader_clock() : time(nullptr); }
+
+void time_checker_event(evutil_socket_t, short, void *) { time_checker_cb(); }
+
+/* The household schedule read (and watched) again, as at leader start. Call site to be wired to
+ * db_get(redis_instance_state, get_scheduler_conf_callback, nullptr, "schedule") once the schedule's
+ * reader is in the tree. */
+void reread_schedule(void) {}
 
 const char *or_null(const char *s) { return s ? s : "NULL"; }
 
@@ -88,12 +106,58 @@ int master_device_start(void) {
         LOGI("persist_enabled is %d", persist_enabled);
     else
         LOGI("Cannot init db_persist or persist disabled");
+    time_checker_start();
     return 0;
 }
 
 void leader_stop(void) {
     if (persist_enabled) dbp_destroy();
     persist_enabled = 0;
+    if (time_checker_timer) event_free(time_checker_timer);
+    time_checker_timer = nullptr;
+}
+
+void time_checker_start(void) {
+    LOGD("Setup time checker");
+    if (prevtime == 0) {
+        prevtime = leader_now();
+        localtime_r(&prevtime, &prevtm);
+    }
+    // Once per process: a second leader start must not add a second clock, whose checks would see
+    // differences of a few seconds and reload every 15 s.
+    if (time_checker_timer) return;
+    time_checker_timer = event_new(g_main_base, -1, EV_PERSIST, time_checker_event, nullptr);
+    if (!time_checker_timer || event_add(time_checker_timer, &kTimeCheckerPeriod) != 0)
+        BRX_OOM_EXIT("time_checker_timer");
+}
+
+void time_checker_cb(void) {
+    time_t now = leader_now();
+    struct tm nowtm;
+    localtime_r(&now, &nowtm);
+    // mktime on both broken-down times, each with its own tm_isdst: a daylight-saving change is
+    // no jump.
+    struct tm then = prevtm;
+    const int diff = (int)difftime(mktime(&nowtm), mktime(&then));
+    prevtime = now;
+    prevtm = nowtm;
+    if (diff >= 13 && diff <= 17) return;
+    LOGI("Time was probably changed (diff %d), reload scheduler config", diff);
+    reread_schedule();
+    foreach_device_context(reload_device_ctx_scheduler);
+}
+
+void reload_device_ctx_scheduler(device_ctx_t *ctx) {
+    LOGD("reload_device_ctx_scheduler for device %s", or_null(ctx->device_id));
+    // Only a planned schedule is planned again: one that its script filled but never started stays idle.
+    if (!ctx->scheduler_ctx || !scheduler_is_started(ctx->scheduler_ctx)) return;
+    scheduler_cleanup_timer(ctx->scheduler_ctx);
+    scheduler_start(ctx->scheduler_ctx);
+}
+
+void leader_set_clock(leader_clock_t clock) {
+    leader_clock = clock;
+    prevtime = 0;
 }
 
 void device_states_callback(const char *key, const char *value, const void *) {
