@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -51,11 +52,14 @@ protected:
         g_main_base = env->base;
         redis_instance_state = env->ri_state;
         redis_instance_conf = env->ri_conf;
+        g_scheduler = scheduler_create();
         leader_set_clock(fake_clock);
     }
     void TearDown() override {
         leader_stop();
         leader_set_clock(nullptr);
+        scheduler_destroy(g_scheduler);
+        g_scheduler = nullptr;
         env.reset();
         g_main_base = nullptr;
         redis_instance_state = nullptr;
@@ -142,6 +146,23 @@ TEST_F(LeaderClock, ASecondStartAddsNoSecondTimerAndKeepsTheReference) {
     leader_stop();
     EXPECT_EQ(pending(), before);
     leader_stop();
+}
+
+// The household schedule is read again on a jump (and only then): one written while no watch saw
+// it is loaded and planned.
+TEST_F(LeaderClock, AJumpReadsTheScheduleAgain) {
+    Zone utc("UTC");
+    const std::string schedule =
+        R"([{"active":true,"days":[1,3],"time":"7:30","actions":[{"target":"device","id":"N1-5","name":"on"}]}])";
+    env->state().set("schedule", schedule);
+    start_at(1700000000);
+    check_after(15);
+    env->pump(std::chrono::milliseconds(200));
+    EXPECT_FALSE(env->log_has("scheduler_conf: "));
+    EXPECT_EQ(scheduler_is_started(g_scheduler), 0);
+    check_after(3615);
+    EXPECT_TRUE(env->pump_until([&] { return env->log_has("scheduler_conf: " + schedule); })) << env->log();
+    EXPECT_EQ(scheduler_is_started(g_scheduler), 1);
 }
 
 // A jump re-plans a device scheduler that was planned; one that its script filled but never

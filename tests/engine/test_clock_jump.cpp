@@ -56,6 +56,8 @@ TEST(ClockJump, AnHourForwardIsSeenByTheNextCheckAndReplansTheSchedules) {
     EXPECT_GT(diff, 3600) << log.substr(at, 80);
     EXPECT_LE(diff, 3600 + 17) << log.substr(at, 80);
     EXPECT_TRUE(env.wait_log("reload_device_ctx_scheduler for device N1-1", 5s)) << env.log();
+    // The schedule read again (there is none): once at the start, once after the jump.
+    EXPECT_TRUE(env.wait_log_count("scheduler_conf is NULL", 2, 5s)) << env.log();
 
     // The next check measures from the jumped clock: nothing more.
     std::this_thread::sleep_for(17s);
