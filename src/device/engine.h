@@ -8,6 +8,7 @@
  */
 
 #include <stdint.h>
+#include <time.h>
 
 #include "src/db.h"
 #include "src/device/context.h"
@@ -86,7 +87,16 @@ void get_scheduler_conf_callback(const char *value, const void *arg);
 void scheduler_conf_callback(const char *key, const char *value, const void *arg);
 /* Loads the schedule JSON into g_scheduler and starts it: 0, or -1 (WARN) with no timer armed. */
 int scheduler_conf_parse(const char *text);
-/* Measurement persistence off again (tear-down). */
+/* Measurement persistence off again and the clock check ended (tear-down). */
 void leader_stop(void);
+/* The clock check's start: its reference time when it has none, its 15-second timer once per process. */
+void time_checker_start(void);
+/* The clock check: a difference from the previous check outside 13..17 s re-plans the schedules. */
+void time_checker_cb(void);
+/* Restarts the device's scheduler when it has a pending timer. */
+void reload_device_ctx_scheduler(device_ctx_t *ctx);
+/* Tests: the clock check's source of the current time (NULL: time()); the next start takes it anew. */
+typedef time_t (*leader_clock_t)(void);
+void leader_set_clock(leader_clock_t clock);
 
 #endif

@@ -1,4 +1,5 @@
 #include <cjson/cJSON.h>
+#include <event2/event.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -23,6 +24,20 @@
 namespace {
 
 int persist_enabled = 0;
+
+/* The clock check: the previous check's time, kept for the life of the process. */
+time_t prevtime = 0;
+struct tm prevtm;
+struct event *time_checker_timer = nullptr;
+leader_clock_t leader_clock = nullptr;
+const struct timeval kTimeCheckerPeriod = {15, 0};
+
+time_t leader_now(void) { return leader_clock ? leader_clock() : time(nullptr); }
+
+void time_checker_event(evutil_socket_t, short, void *) { time_checker_cb(); }
+
+/* The household schedule read, parsed and watched (the watch is made once however often it is read). */
+void read_schedule(void) { db_get(redis_instance_state, get_scheduler_conf_callback, nullptr, "schedule"); }
 
 const char *or_null(const char *s) { return s ? s : "NULL"; }
 
@@ -82,7 +97,7 @@ int master_device_start(void) {
     if (db_get_keys(redis_instance_conf, configure_app_keys, nullptr, "app:*:code") != 0)
         LOGW("configure apps failed");
     if (setup_device() != 0) LOGW("setup_device failed");
-    db_get(redis_instance_state, get_scheduler_conf_callback, nullptr, "schedule");
+    read_schedule();
 
     if (!db_subscribe(redis_instance_state, disk_mounted_callback, nullptr, "gateway:disk"))
         LOGW("Cannot subscribe for gateway:diskmounted");
@@ -93,6 +108,7 @@ int master_device_start(void) {
         LOGI("Cannot init db_persist or persist disabled");
     LOGI("Upgrade enabled");
     global_upgrade_init(g_main_base);
+    time_checker_start();
     return 0;
 }
 
@@ -178,6 +194,51 @@ int scheduler_conf_parse(const char *text) {
 void leader_stop(void) {
     if (persist_enabled) dbp_destroy();
     persist_enabled = 0;
+    if (time_checker_timer) event_free(time_checker_timer);
+    time_checker_timer = nullptr;
+}
+
+void time_checker_start(void) {
+    LOGD("Setup time checker");
+    if (prevtime == 0) {
+        prevtime = leader_now();
+        localtime_r(&prevtime, &prevtm);
+    }
+    // Once per process: a second leader start must not add a second clock, whose checks would see
+    // differences of a few seconds and reload every 15 s.
+    if (time_checker_timer) return;
+    time_checker_timer = event_new(g_main_base, -1, EV_PERSIST, time_checker_event, nullptr);
+    if (!time_checker_timer || event_add(time_checker_timer, &kTimeCheckerPeriod) != 0)
+        BRX_OOM_EXIT("time_checker_timer");
+}
+
+void time_checker_cb(void) {
+    time_t now = leader_now();
+    struct tm nowtm;
+    localtime_r(&now, &nowtm);
+    // mktime on both broken-down times, each with its own tm_isdst: a daylight-saving change is
+    // no jump.
+    struct tm then = prevtm;
+    const int diff = (int)difftime(mktime(&nowtm), mktime(&then));
+    prevtime = now;
+    prevtm = nowtm;
+    if (diff >= 13 && diff <= 17) return;
+    LOGI("Time was probably changed (diff %d), reload scheduler config", diff);
+    read_schedule();
+    foreach_device_context(reload_device_ctx_scheduler);
+}
+
+void reload_device_ctx_scheduler(device_ctx_t *ctx) {
+    LOGD("reload_device_ctx_scheduler for device %s", or_null(ctx->device_id));
+    // Only a planned schedule is planned again: one that its script filled but never started stays idle.
+    if (!ctx->scheduler_ctx || !scheduler_is_started(ctx->scheduler_ctx)) return;
+    scheduler_cleanup_timer(ctx->scheduler_ctx);
+    scheduler_start(ctx->scheduler_ctx);
+}
+
+void leader_set_clock(leader_clock_t clock) {
+    leader_clock = clock;
+    prevtime = 0;
 }
 
 void device_states_callback(const char *key, const char *value, const void *) {

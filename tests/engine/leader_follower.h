@@ -37,6 +37,24 @@ inline size_t follower_clients(RedisServer &r) {
     return n;
 }
 
+// The leader gateway's and the follower camera's configurations, each in its namespace.
+inline EngineConfig leader_config() {
+    EngineConfig c;
+    c.ipv4 = kLeaderIp;
+    c.redis_port = kLeaderPort;
+    c.redis_bind = std::string(kLeaderIp) + " 127.0.0.1";
+    return c;
+}
+inline EngineConfig follower_config(pid_t netns_pid) {
+    EngineConfig c;
+    c.type = "camera";
+    c.mac = kFollowerMac;
+    c.ipv4 = kFollowerIp;
+    c.redis_port = kFollowerPort;
+    c.netns_pid = netns_pid;
+    return c;
+}
+
 class LeaderAndFollower : public PrivateNetnsTest {
 protected:
     void SetUp() override {
@@ -45,11 +63,7 @@ protected:
         peer = std::make_unique<PeerNamespace>(kLeaderIp, kFollowerIp);
         if (!peer->error().empty()) GTEST_SKIP() << peer->error();
 
-        EngineConfig lc;
-        lc.ipv4 = kLeaderIp;
-        lc.redis_port = kLeaderPort;
-        lc.redis_bind = std::string(kLeaderIp) + " 127.0.0.1";
-        leader = std::make_unique<EngineEnv>(lc);
+        leader = std::make_unique<EngineEnv>(leader_config());
         leader->state().set("LAN:networkid", "N1");
         leader->state().set("device:LAN:0200C0000201", "N1-1");
         leader->state().set(std::string("device:LAN:") + kFollowerMac, "N1-2");
@@ -59,13 +73,7 @@ protected:
         leader->conf().set("driver:gateway:code", engine_test::recording_driver());
         leader->conf().set("driver:camera:code", engine_test::recording_driver());
 
-        EngineConfig fc;
-        fc.type = "camera";
-        fc.mac = kFollowerMac;
-        fc.ipv4 = kFollowerIp;
-        fc.redis_port = kFollowerPort;
-        fc.netns_pid = peer->pid();
-        follower = std::make_unique<EngineEnv>(fc);
+        follower = std::make_unique<EngineEnv>(follower_config(peer->pid()));
         follower->state().command({"REPLICAOF", kLeaderIp, std::to_string(kLeaderPort)});
         follower->conf().command({"REPLICAOF", kLeaderIp, std::to_string(kLeaderPort + 1)});
         ASSERT_TRUE(wait_until(
