@@ -27,6 +27,7 @@
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
+#include "src/lua_api/lua_scheduler_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -140,6 +141,7 @@ void init_base(struct event_base *base) {
     alive_set_event_base(base);
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
+    luascheduler_set_event_base(base);
     helpers_set_event_base(base);
 }
 
