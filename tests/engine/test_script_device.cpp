@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
@@ -92,6 +93,40 @@ TEST_F(ScriptDevice, CommandRunsAGatewayAction) {
     EXPECT_EQ(payload, "{\"requestid\":\"r1\"}");
     EXPECT_TRUE(env.wait_log("execute_gateway_command - don't know how to handle {\"name\":\"sms\"")) << env.log();
     EXPECT_EQ(env.stop(), 0);
+}
+
+// The driver's own call sets up or deletes the device it drives: its state is neither reloaded
+// under it nor closed before the call has returned.
+TEST_F(ScriptDevice, ADriverSetsUpAgainOrDeletesItsOwnDevice) {
+    env.state().set("device:N1-7:meta:class", "light");
+    env.conf().set("driver:selfcfg:code",
+                   "local d = {}\n"
+                   "local id\n"
+                   "function d.init(device_id) id = device_id db.publish('test:init', id) end\n"
+                   "function d.command(json)\n"
+                   "  local c = cjson.decode(json)\n"
+                   "  if c.name == 'reconfigure' then device.configure_subdevice(id, nil, 'light', 'selfcfg', 'VIRTUAL')\n"
+                   "  elseif c.name == 'remove' then device.delete('{\"id\":\"' .. id .. '\"}') end\n"
+                   "  db.publish('test:done', c.name .. ' ' .. id)\n"
+                   "end\n"
+                   "function d.cleanup() end\n"
+                   "return d\n");
+    start();
+    Subscriber sub(env.state(), {"test:init", "test:done"});
+    dofile("configure", "device.configure_subdevice('N1-7', nil, 'light', 'selfcfg', 'VIRTUAL')");
+    ASSERT_TRUE(wait_until([&] { return sub.count("test:init") == 1; }, 30s)) << env.log();
+    ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "device:N1-7:command") == 1; }, 30s));
+
+    env.state().command({"PUBLISH", "device:N1-7:command", "{\"name\":\"reconfigure\"}"});
+    ASSERT_TRUE(wait_until([&] { return sub.count("test:init") == 2; }, 30s)) << env.log();
+    EXPECT_EQ(payloads(sub, "test:done"), std::vector<std::string>{"reconfigure N1-7"}) << env.log();
+
+    env.state().command({"PUBLISH", "device:N1-7:command", "{\"name\":\"remove\"}"});
+    ASSERT_TRUE(wait_until([&] { return payloads(sub, "test:done").size() == 2; }, 30s)) << env.log();
+    EXPECT_EQ(payloads(sub, "test:done")[1], "remove N1-7");
+    EXPECT_TRUE(wait_until([&] { return numsub(env.state(), "device:N1-7:command") == 0; }, 30s)) << env.log();
+    EXPECT_TRUE(wait_until([&] { return !env.state().get("device:N1-7:meta:class").has_value(); }, 30s));
+    EXPECT_EQ(env.stop(), 0) << env.log();
 }
 
 // The script plans an entry for the next local minute; the daemon's zone is chosen so that this
