@@ -8,6 +8,7 @@
 #include "common/logger/logger.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_device_api.h"
 #include "src/lua_api/lua_http_api.h"
@@ -20,6 +21,7 @@
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
+#include "src/scheduler.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
 
@@ -211,7 +213,8 @@ void cleanup_device_context(device_ctx_t *ctx) {
     cleanup(ctx->L_drv, "driver", nullptr, nullptr);
     close_lua_state(ctx->L_drv, nullptr);
     close_lua_state(ctx->L_app, nullptr);
-    // The rule sets are released here once the rules module exists.
+    ifttt_cleanup(ctx->ifttt_config_drv);
+    if (ctx->ifttt_config_app) ifttt_cleanup(ctx->ifttt_config_app);
     free(ctx->device_id);
     free(ctx->app_id);
     free(ctx->loaded_app_id);
@@ -219,6 +222,7 @@ void cleanup_device_context(device_ctx_t *ctx) {
     free(ctx->driver);
     free(ctx->version);
     free(ctx->domain);
+    scheduler_destroy(ctx->scheduler_ctx);
     free(ctx);
     LOGD("cleanup_device_context end");
 }
@@ -430,7 +434,8 @@ device_ctx_t *create_device_context(const char *device_id, const char *class_nam
     ctx->driver = copy_or_exit(driver ? driver : class_name, "No memory (driver)");
     ctx->domain = copy_or_exit(domain, "No memory (domain)");
     char *key = copy_or_exit(device_id, "No memory (key)");
-    // The device's own scheduler is created here once the scheduler exists.
+    ctx->scheduler_ctx = scheduler_create();
+    if (!ctx->scheduler_ctx) BRX_OOM_EXIT("No memory for scheduler");
     create_device_lua_state(ctx);
     ctx->drv_load_ref = LUA_NOREF;
     context_set_token(ctx, CTX_TOKEN_SELF, context_new_token());

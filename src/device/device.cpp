@@ -24,6 +24,7 @@
 #include "src/discovery.h"
 #include "src/helpers.h"
 #include "src/http_client.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
@@ -34,6 +35,7 @@
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
+#include "src/scheduler.h"
 #include "src/signals.h"
 
 #define LOG_CATEGORY "device"
@@ -44,6 +46,7 @@ redis_instance_t *redis_instance_conf = nullptr;
 redis_instance_t *redis_instance_state = nullptr;
 device_ctx_t *this_device_ctx = nullptr;
 char *g_network_id = nullptr;
+scheduler_ctx_t *g_scheduler = nullptr;
 uint32_t g_leader_ip = 0;
 uint16_t g_leader_redis_port = 0;
 
@@ -123,6 +126,7 @@ void init_redis(void) {
     commands_setup_redis_instance(redis_instance_conf, redis_instance_state);
     alive_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    ifttt_setup_redis_instance(redis_instance_conf, redis_instance_state);
     context_setup_redis_instance(redis_instance_conf, redis_instance_state);
     driver_setup_redis_instance(redis_instance_conf, redis_instance_state);
     pcb_plugin_setup_redis_instance(redis_instance_conf, redis_instance_state);
@@ -139,6 +143,7 @@ void init_base(struct event_base *base) {
     http_set_event_base(base);
     commands_set_event_base(base);
     alive_set_event_base(base);
+    scheduler_init(base);
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
     luascheduler_set_event_base(base);
@@ -180,6 +185,12 @@ int device_start(struct event_base *base) {
     LOGI("Context maps created");
     setup_init();
     config_set_filename(cfg_get_local_db_file_path());
+    g_scheduler = scheduler_create();
+    if (!g_scheduler) {
+        LOGW("Cannot create global scheduler");
+        return -1;
+    }
+    LOGI("Global scheduler created");
 
     if (g_is_gateway) {
         if (gateway_start() < 0) return -1;
@@ -203,6 +214,8 @@ int device_stop(void) {
     commands_cleanup();
     free(g_network_id);
     g_network_id = nullptr;
+    scheduler_destroy(g_scheduler);
+    g_scheduler = nullptr;
     g_leader_ip = 0;
     g_leader_redis_port = 0;
     return 0;

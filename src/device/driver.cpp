@@ -9,6 +9,7 @@
 #include "common/logger/logger.h"
 #include "src/device_cfg.h"
 #include "src/helpers.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -608,7 +609,8 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     if (old && *old) {
         end_watch(ri_conf, ctx, &ctx->app_code_watch, CTX_TOKEN_APP_CODE);
-        // The app rule set is released here once the rules module exists.
+        ifttt_cleanup(ctx->ifttt_config_app);
+        ctx->ifttt_config_app = nullptr;
         free(ctx->loaded_app_id);
         ctx->loaded_app_id = nullptr;
         cleanup(ctx->L_app, "app", nullptr, nullptr);
@@ -625,7 +627,13 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
         LOGD("New app id is empty, not initilizing");
         return;
     }
-    // The app rule set is created here once the rules module exists.
+    ctx->ifttt_config_app = ifttt_init(ctx, "app");
+    if (!ctx->ifttt_config_app) {
+        LOGW("Cannot create ifttt_config_app");
+        free(ctx->app_id);
+        ctx->app_id = nullptr;
+        return;
+    }
     ctx->loaded_app_id = strdup(ctx->app_id);
     if (!ctx->loaded_app_id) BRX_OOM_EXIT("ctx->loaded_app_id");
     char key[512];
@@ -636,6 +644,8 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
     ctx = find_device_context_by_token(self);
     if (!ctx) return;
     LOGW("Cannot get and subscribe for app:%s:%s:code", ctx->class_name, ctx->app_id);
+    ifttt_cleanup(ctx->ifttt_config_app);
+    ctx->ifttt_config_app = nullptr;
     free(ctx->loaded_app_id);
     ctx->loaded_app_id = nullptr;
     free(ctx->app_id);
