@@ -34,6 +34,7 @@
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
+#include "src/luamem.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/scheduler.h"
 #include "src/signals.h"
@@ -53,6 +54,7 @@ uint16_t g_leader_redis_port = 0;
 namespace {
 
 lua_State *load_file_state = nullptr;  // the -l state, kept for the life of the process
+bool load_file_mode = false;
 
 /* Both instances, or the process ends with exit_status. */
 void create_redis_instances(int exit_status) {
@@ -148,6 +150,11 @@ void init_base(struct event_base *base) {
     luaws_set_event_base(base);
     luascheduler_set_event_base(base);
     helpers_set_event_base(base);
+    // With -l nothing of the profiler's may keep the loop running after the script's own work.
+    if (load_file_mode)
+        luamem_init_once(redis_instance_state, redis_instance_conf);
+    else
+        luamem_init(redis_instance_state, redis_instance_conf);
 }
 
 int device_start(struct event_base *base) {
@@ -231,6 +238,7 @@ int device_load_file(const char *path, struct event_base *base) {
     g_is_gateway = type && strcmp(type, "gateway") == 0;
     create_redis_instances(1);
     init_redis();
+    load_file_mode = true;
     init_base(base);
     // Scripts run here may use https; without a CA they still run.
     if (http_setup_ssl(cfg_ca_cert_path()) < 0) LOGW("Cannot setup ssl");
