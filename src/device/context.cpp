@@ -16,6 +16,7 @@
 #include "src/lua_api/lua_base64_api.h"
 #include "src/lua_api/lua_log_api.h"
 #include "src/lua_api/lua_network_api.h"
+#include "src/lua_api/lua_scheduler_api.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/lua_ws_api.h"
@@ -147,6 +148,7 @@ int open_native_modules(lua_State *L, void *) {
     open_luadevice(L);
     open_luanetwork(L);
     open_luaws(L);
+    open_luascheduler(L);
     lua_settop(L, 0);
     return 0;
 }

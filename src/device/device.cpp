@@ -28,6 +28,7 @@
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
+#include "src/lua_api/lua_scheduler_api.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
@@ -149,6 +150,7 @@ void init_base(struct event_base *base) {
     scheduler_init(base);
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
+    luascheduler_set_event_base(base);
     helpers_set_event_base(base);
     // With -l nothing of the profiler's may keep the loop running after the script's own work.
     if (load_file_mode)

@@ -87,10 +87,12 @@ void packet_received(uint32_t ip, uint16_t port, const char *data, size_t len, v
     inet_ntop(AF_INET, &a, ip_text, sizeof ip_text);
     LOGD("packet_received on port %d (from %s:%d)", c->port, ip_text, (int)port);
     datagram d = {ip_text, port, data, len};
-    // The callback may stop this listener: c is not touched after it.
+    // The callback may stop this listener: c is not touched after it. Its state is closed only from
+    // a fresh loop turn, so L outlives the call.
     lua_State *L = c->rec.L;
     lua_state_call_ref_in(LOG_CATEGORY, L, c->rec.callback_index, c->rec.lua_arg, 0, push_datagram, &d,
                           "packet_received");
+    // Sampled only: a listener's state is never rebuilt from here.
     luamem_check(L);
 }
 

@@ -125,4 +125,19 @@ TEST_F(LoadFile, TimersAndTcpRunOnTheLoop) {
     EXPECT_EQ(redis->state.get("ltcp:got"), "{\"reply\":\"ok\"}");
 }
 
+// Without contexts the scheduler calls find nothing, and configure_subdevice makes the first one.
+TEST_F(LoadFile, TheSchedulerFindsNoContextAndASubdeviceIsSetUp) {
+    redis->conf.set("driver:lmode:code", "local d = {}\n"
+                                         "function d.init(id) db.set('lmode:init', id) os.exit(6) end\n"
+                                         "function d.command() end\n"
+                                         "function d.cleanup() end\n"
+                                         "return d\n");
+    ProcResult r = run_process(argv(fixture_path("l_device.lua")), 20s);
+    EXPECT_FALSE(r.timed_out) << r.out;
+    EXPECT_EQ(r.status, 6) << r.out << r.err;
+    EXPECT_EQ(redis->state.get("lmode:init"), "N1-9");
+    EXPECT_NE(r.out.find("Cannot find ctx for id N1-9"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("got subdevice id: N1-9"), std::string::npos) << r.out;
+}
+
 }  // namespace
