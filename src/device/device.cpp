@@ -33,6 +33,7 @@
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
 #include "src/pcb/pcb_plugin.h"
+#include "src/selftest.h"
 #include "src/signals.h"
 
 #define LOG_CATEGORY "device"
@@ -141,6 +142,7 @@ void init_base(struct event_base *base) {
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
     helpers_set_event_base(base);
+    selftest_init(base, redis_instance_state, redis_instance_conf);
 }
 
 int device_start(struct event_base *base) {

@@ -33,12 +33,7 @@ protected:
         ASSERT_TRUE(env.start());
         ASSERT_TRUE(env.wait_log(kLeaderReady)) << env.log();
     }
-    std::string param(const std::string &name) {
-        std::string out;
-        if (env.pcb_cli({"-l", name + "?"}, &out) != 0) return "<unreadable>";
-        if (!out.empty() && out.back() == '\n') out.pop_back();
-        return out;
-    }
+    std::string param(const std::string &name) { return env.param(name); }
     // The device-types parameter, compacted, members sorted by name unless in_order ("" when it is not JSON).
     std::string types(bool in_order = false) {
         cJSON *j = cJSON_Parse(param(kTypes).c_str());
