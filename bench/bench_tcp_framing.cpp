@@ -72,7 +72,7 @@ void BM_TcpFramingBurst(benchmark::State &state) {
     close(peer);
     close(lfd);
     cleanup_tcp(L);
-    lua_close(L);
+    lua_state_close(L);
     event_base_free(base);
 }
 BENCHMARK(BM_TcpFramingBurst)->Unit(benchmark::kMicrosecond);

@@ -100,7 +100,7 @@ void state_breakdown() {
         prev = now;
     }
     printf("  %-10s %6.1f KiB in Lua, %.1f KiB held in memory\n", "total", prev, malloc_kib() - m0);
-    lua_close(L);
+    lua_state_close(L);
 
     // The engine's own way, as every context state is made.
     const int n = 50;
@@ -115,7 +115,7 @@ void state_breakdown() {
     for (lua_State *S : states) lua_total += lua_kib(S);
     printf("open_lualibs state: %.1f KiB in Lua, %.1f KiB held in memory (mean of %d)\n", lua_total / n,
            (malloc_kib() - before) / n, n);
-    for (lua_State *S : states) lua_close(S);
+    for (lua_State *S : states) lua_state_close(S);
 }
 
 /* Resident set of the engine once every driver and app of the network ran its init. */

@@ -51,6 +51,10 @@ rm -f "$PCB_STANDIN_SOCKET"
 pids="$pids $!"
 wait_for "pcb_busd" test -S "$PCB_STANDIN_SOCKET"
 
+# The memory profiler on, with a limit for the "LAN" default driver's state.
+pcb_cli 'APService.HomeAutomation.BrixmoorMemoryProfilerEnable=1' >/dev/null
+pcb_cli 'APService.HomeAutomation.BrixmoorMemoryProfilerConfig={"limits":[{"driver":"luamem:limit:LAN","limit":"1000000"}]}' >/dev/null
+
 # The CA the engine trusts for https (conf/local.conf names it) and a "localhost" certificate.
 [ -f "$run/certs/ca.pem" ] || "$top/platform/appserver/make-certs.sh" "$run/certs" >/dev/null
 

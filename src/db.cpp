@@ -427,17 +427,26 @@ int async_forget(redis_instance_t *ri, const char *cmd, const char *a, const cha
     return -1;
 }
 
+int set_key_sync(redis_instance_t *ri, const char *key, const char *value) {
+    LOGD("(%s instance) (sync) SET %s %s", name_of(ri), key, value);
+    char *text = sync_text(ri, sync_command(ri, "SET %s %s", key, value));
+    int rc = text ? 0 : -1;
+    free(text);
+    return rc;
+}
+
+int del_key_sync(redis_instance_t *ri, const char *key) {
+    LOGD("(%s instance) (sync) DEL %s", name_of(ri), key);
+    return (int)sync_integer(ri, sync_command(ri, "DEL %s", key));
+}
+
 int set_key(redis_instance_t *ri, const char *key, const char *value) {
     if (!key || !value) return null_argument(ri, "SET");
     if (!ri->use_local_db) {
         LOGD("(%s instance) (async) SET %s %s", name_of(ri), key, value);
         return async_forget(ri, "SET", key, value);
     }
-    LOGD("(%s instance) (sync) SET %s %s", name_of(ri), key, value);
-    char *text = sync_text(ri, sync_command(ri, "SET %s %s", key, value));
-    int rc = text ? 0 : -1;
-    free(text);
-    return rc;
+    return set_key_sync(ri, key, value);
 }
 
 int del_key(redis_instance_t *ri, const char *key) {
@@ -446,8 +455,7 @@ int del_key(redis_instance_t *ri, const char *key) {
         LOGD("(%s instance) (async) DEL %s", name_of(ri), key);
         return async_forget(ri, "DEL", key, nullptr);
     }
-    LOGD("(%s instance) (sync) DEL %s", name_of(ri), key);
-    return (int)sync_integer(ri, sync_command(ri, "DEL %s", key));
+    return del_key_sync(ri, key);
 }
 
 int publish(redis_instance_t *ri, const char *channel, const char *message) {
@@ -777,6 +785,36 @@ int db_publish_sync(redis_instance_t *ri, const char *channel, const char *messa
     if (!channel || !message) return null_argument(ri, "PUBLISH");
     LOGD("(%s instance) (sync) PUBLISH %s %s", name_of(ri), channel, message);
     return sync_integer(ri, sync_command(ri, "PUBLISH %s %s", channel, message)) >= 0 ? 0 : -1;
+}
+
+int db_set_sync(redis_instance_t *ri, const char *key, const char *value) {
+    if (!ri) return no_instance("db_set_sync");
+    if (!key || !value) return null_argument(ri, "SET");
+    return set_key_sync(ri, key, value);
+}
+
+int db_del_sync(redis_instance_t *ri, const char *key) {
+    if (!ri) return no_instance("db_del_sync");
+    if (!key) return null_argument(ri, "DEL");
+    return del_key_sync(ri, key) >= 0 ? 0 : -1;
+}
+
+int db_keys_sync(redis_instance_t *ri, GSList **keys, const char *fmt, ...) {
+    *keys = nullptr;
+    DB_FORMAT_OR_RETURN(ri, "KEYS", pattern, DB_KEY_LEN, fmt, -1);
+    LOGD("(%s instance) (sync) KEYS %s", name_of(ri), pattern);
+    redisReply *r = sync_command(ri, "KEYS %s", pattern);
+    if (!r) return -1;
+    if (r->type != REDIS_REPLY_ARRAY) {
+        error_reply(ri, r);
+        freeReplyObject(r);
+        return -1;
+    }
+    GSList *list = reply_keys(r);
+    for (GSList *l = list; l; l = l->next) l->data = copy_text(static_cast<const char *>(l->data));
+    freeReplyObject(r);
+    *keys = list;
+    return 0;
 }
 
 long long db_incr(redis_instance_t *ri, const char *fmt, ...) {

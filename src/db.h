@@ -66,6 +66,11 @@ int db_publish(redis_instance_t *ri, const char *channel, const char *message);
 int db_publish_fmt(redis_instance_t *ri, const char *message, const char *channel_fmt, ...) DB_PRINTF(3, 4);
 /* PUBLISH on the blocking connection: seen by subscribers before the call returns. */
 int db_publish_sync(redis_instance_t *ri, const char *channel, const char *message);
+/* SET, DEL and KEYS on the blocking connection, which always reaches the local Redis, on every
+ * device. 0, or -1 for no reply or an error reply; the keys are heap copies (free them and the list). */
+int db_set_sync(redis_instance_t *ri, const char *key, const char *value);
+int db_del_sync(redis_instance_t *ri, const char *key);
+int db_keys_sync(redis_instance_t *ri, GSList **keys, const char *fmt, ...) DB_PRINTF(3, 4);
 long long db_incr(redis_instance_t *ri, const char *fmt, ...) DB_PRINTF(2, 3);
 long long db_llen(redis_instance_t *ri, const char *fmt, ...) DB_PRINTF(2, 3);
 char *db_lpop(redis_instance_t *ri, const char *fmt, ...) DB_PRINTF(2, 3);

@@ -13,6 +13,9 @@ struct lua_State;
 typedef struct lua_State lua_State;
 
 void luamem_init(redis_instance_t *ri_state, redis_instance_t *ri_conf);
+/* For -l: the settings are read and applied once and nothing is watched, so that only the
+ * script's own work keeps the loop running. */
+void luamem_init_once(redis_instance_t *ri_state, redis_instance_t *ri_conf);
 /* Finds or creates the entry of L and reads its limit; class NULL for default-driver states. */
 void luamem_set_limit(lua_State *L, const char *class_name, const char *domain);
 /* Takes a sample and returns it; 0 while profiling is off. */

@@ -7,8 +7,11 @@
  * context for scripts, one for the self-test. Loop thread only.
  */
 
+#include <time.h>
+
 struct event_base;
 struct cJSON;
+typedef struct _GSList GSList;
 
 typedef struct scheduler_ctx scheduler_ctx_t;
 
@@ -42,5 +45,44 @@ void scheduler_add_cb(scheduler_ctx_t *ctx, scheduler_callback_t callback);
 
 /* Plans the next instant and arms the timer (a pending one is stopped first). Returns 0. */
 int scheduler_start(scheduler_ctx_t *ctx);
+
+/* ---- the planning, a function of its inputs ---- */
+
+typedef enum scheduler_entry_type {
+    scheduler_entry_type_default = 0, /* fixed time plus a fixed offset drawn when added */
+    scheduler_entry_type_random = 1,  /* a start drawn anew in a window at every planning */
+} scheduler_entry_type_t;
+
+typedef struct scheduler_entry {
+    scheduler_entry_type_t type;
+    int day;               /* 0 = Sunday .. 6 = Saturday */
+    char *time;            /* "H:M", local */
+    char *command;
+    unsigned rand_minutes; /* default: the fixed offset; random: the window length */
+    time_t fired_until;    /* random: the end of the last window that fired (0: none) */
+} scheduler_entry_t;
+
+/* One entry due at the planned instant; window_end is the end of a random entry's window. */
+typedef struct scheduler_due {
+    scheduler_entry_t *entry;
+    time_t window_end;
+} scheduler_due_t;
+
+/* A draw in 0..window. */
+typedef unsigned (*scheduler_draw_t)(unsigned window);
+
+/*
+ * The earliest instant after now among entries (scheduler_entry_t, in order added), or -1 when
+ * none has one; *due gets a new list of new scheduler_due_t for the entries that share it, in order
+ * (free both with scheduler_free_due). Local time; an entry without a future instant is left out.
+ */
+time_t scheduler_plan(const GSList *entries, time_t now, scheduler_draw_t draw, GSList **due);
+void scheduler_free_due(GSList *due);
+
+/* The planned instant while a timer is pending, else -1; the entries, in order added. */
+time_t scheduler_next_instant(const scheduler_ctx_t *ctx);
+const GSList *scheduler_entries(const scheduler_ctx_t *ctx);
+/* Replaces rand() for the windows of this instance (NULL: rand() again). */
+void scheduler_set_draw(scheduler_ctx_t *ctx, scheduler_draw_t draw);
 
 #endif

@@ -8,6 +8,7 @@
 #include "common/logger/logger.h"
 #include "src/device/driver.h"
 #include "src/helpers.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_device_api.h"
 #include "src/lua_api/lua_http_api.h"
@@ -19,6 +20,8 @@
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
+#include "src/luamem.h"
+#include "src/scheduler.h"
 #include "src/pcb/lua_pcb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
@@ -133,7 +136,7 @@ void drop_index(GHashTable **t) {
 /* ---- state set-up ---- */
 
 int open_native_modules(lua_State *L, void *) {
-    luaL_openlibs(L);
+    lua_state_open_libs(L);
     // The native modules, in their fixed order; each joins here when it exists.
     open_luahttp(L);
     open_luacoap(L);
@@ -187,14 +190,20 @@ lua_State *new_state_or_exit(const char *what) {
 void create_device_lua_state(device_ctx_t *ctx) {
     set_device_states(ctx, new_state_or_exit("Cannot create lua state for the device"),
                       new_state_or_exit("Cannot create lua state for the device"));
-    // The driver state's memory limit is set here once the profiler exists.
+    // Only the driver state is profiled.
+    luamem_set_limit(ctx->L_drv, ctx->class_name, ctx->domain);
+    luamem_check(ctx->L_drv);
     open_lualibs(ctx->L_drv);
     open_lualibs(ctx->L_app);
+    luamem_check(ctx->L_drv);
 }
 
-lua_State *create_domain_lua_state(void) {
+lua_State *create_domain_lua_state(const char *domain) {
     lua_State *L = new_state_or_exit("Cannot create lua state for the ctx");
+    luamem_set_limit(L, nullptr, domain);
+    luamem_check(L);
     open_lualibs(L);
+    luamem_check(L);
     return L;
 }
 
@@ -209,9 +218,12 @@ void cleanup_device_context(device_ctx_t *ctx) {
     cleanup(ctx->L_app, "app", nullptr, nullptr);
     LOGD("Closing L_drv %p, L_app %p", (void *)ctx->L_drv, (void *)ctx->L_app);
     cleanup(ctx->L_drv, "driver", nullptr, nullptr);
+    luamem_cleanup(ctx->L_drv);
+    luamem_cleanup(ctx->L_app);
     close_lua_state(ctx->L_drv, nullptr);
     close_lua_state(ctx->L_app, nullptr);
-    // The rule sets are released here once the rules module exists.
+    ifttt_cleanup(ctx->ifttt_config_drv);
+    if (ctx->ifttt_config_app) ifttt_cleanup(ctx->ifttt_config_app);
     free(ctx->device_id);
     free(ctx->app_id);
     free(ctx->loaded_app_id);
@@ -219,6 +231,7 @@ void cleanup_device_context(device_ctx_t *ctx) {
     free(ctx->driver);
     free(ctx->version);
     free(ctx->domain);
+    scheduler_destroy(ctx->scheduler_ctx);
     free(ctx);
     LOGD("cleanup_device_context end");
 }
@@ -247,6 +260,7 @@ void release_device_context(gpointer value) {
 void cleanup_subsystem_context(domain_ctx_t *dctx) {
     LOGD("Closing subsystem L %p", (void *)dctx->L);
     cleanup(dctx->L, "default_driver", nullptr, nullptr);
+    luamem_cleanup(dctx->L);
     close_lua_state(dctx->L, nullptr);
     free(dctx->domain);
     free(dctx);
@@ -291,8 +305,11 @@ void device_reset_done(const void *arg) {
     // A driver table still waiting for its clean-up lives in the old state.
     context_set_token(ctx, CTX_TOKEN_DRV_LOAD, 0);
     ctx->drv_load_ref = LUA_NOREF;
+    luamem_cleanup(old_app);
     create_device_lua_state(ctx);
-    // The profiler moves the old driver state's record to the new one here, before the old one closes.
+    // Before the old state closes: closing drops its entry.
+    luamem_replace(old_drv, ctx->L_drv);
+    luamem_set_limit(ctx->L_drv, ctx->class_name, ctx->domain);
     close_lua_state(old_drv, nullptr);
     close_lua_state(old_app, nullptr);
     load_driver_script(ctx);
@@ -312,7 +329,9 @@ void domain_reset_done(const void *arg) {
     if (!dctx || dctx->tokens[DOMAIN_TOKEN_RESET] != token) return;
     context_set_token(dctx, DOMAIN_TOKEN_RESET, 0);
     lua_State *old = dctx->L;
-    set_domain_state(dctx, create_domain_lua_state());
+    set_domain_state(dctx, create_domain_lua_state(dctx->domain));
+    luamem_replace(old, dctx->L);
+    luamem_set_limit(dctx->L, nullptr, dctx->domain);
     close_lua_state(old, nullptr);
     load_default_driver_script(dctx);
 }
@@ -350,7 +369,7 @@ void open_lualibs(lua_State *L) {
     if (lua_state_protected(L, open_native_modules, nullptr, err, sizeof(err)) != 0)
         LOGW("Cannot open libs: %s", err);
     run_shared_chunk(L);
-    // The memory profiler samples the state here once it exists.
+    luamem_check(L);
     if (lua_state_protected(L, open_late_modules, nullptr, err, sizeof(err)) != 0)
         LOGW("Cannot open libs: %s", err);
 }
@@ -430,7 +449,8 @@ device_ctx_t *create_device_context(const char *device_id, const char *class_nam
     ctx->driver = copy_or_exit(driver ? driver : class_name, "No memory (driver)");
     ctx->domain = copy_or_exit(domain, "No memory (domain)");
     char *key = copy_or_exit(device_id, "No memory (key)");
-    // The device's own scheduler is created here once the scheduler exists.
+    ctx->scheduler_ctx = scheduler_create();
+    if (!ctx->scheduler_ctx) BRX_OOM_EXIT("No memory for scheduler");
     create_device_lua_state(ctx);
     ctx->drv_load_ref = LUA_NOREF;
     context_set_token(ctx, CTX_TOKEN_SELF, context_new_token());
@@ -518,7 +538,7 @@ domain_ctx_t *create_domain_context(const char *domain) {
     if (!dctx) BRX_OOM_EXIT("No memory (ctx)");
     dctx->domain = copy_or_exit(domain, "No memory (domain)");
     char *key = copy_or_exit(domain, "No memory (key)");
-    set_domain_state(dctx, create_domain_lua_state());
+    set_domain_state(dctx, create_domain_lua_state(dctx->domain));
     context_set_token(dctx, DOMAIN_TOKEN_SELF, context_new_token());
     LOGD("create_domain_context L=%p, domain %s", (void *)dctx->L, dctx->domain);
     g_hash_table_insert(domain_ctx_map, key, dctx);

@@ -24,6 +24,7 @@
 #include "src/discovery.h"
 #include "src/helpers.h"
 #include "src/http_client.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_coap_api.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
@@ -32,7 +33,9 @@
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
+#include "src/luamem.h"
 #include "src/pcb/pcb_plugin.h"
+#include "src/scheduler.h"
 #include "src/selftest.h"
 #include "src/signals.h"
 
@@ -44,12 +47,14 @@ redis_instance_t *redis_instance_conf = nullptr;
 redis_instance_t *redis_instance_state = nullptr;
 device_ctx_t *this_device_ctx = nullptr;
 char *g_network_id = nullptr;
+scheduler_ctx_t *g_scheduler = nullptr;
 uint32_t g_leader_ip = 0;
 uint16_t g_leader_redis_port = 0;
 
 namespace {
 
 lua_State *load_file_state = nullptr;  // the -l state, kept for the life of the process
+bool load_file_mode = false;
 
 /* Both instances, or the process ends with exit_status. */
 void create_redis_instances(int exit_status) {
@@ -123,6 +128,7 @@ void init_redis(void) {
     commands_setup_redis_instance(redis_instance_conf, redis_instance_state);
     alive_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    ifttt_setup_redis_instance(redis_instance_conf, redis_instance_state);
     context_setup_redis_instance(redis_instance_conf, redis_instance_state);
     driver_setup_redis_instance(redis_instance_conf, redis_instance_state);
     pcb_plugin_setup_redis_instance(redis_instance_conf, redis_instance_state);
@@ -139,9 +145,15 @@ void init_base(struct event_base *base) {
     http_set_event_base(base);
     commands_set_event_base(base);
     alive_set_event_base(base);
+    scheduler_init(base);
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
     helpers_set_event_base(base);
+    // With -l nothing of the profiler's may keep the loop running after the script's own work.
+    if (load_file_mode)
+        luamem_init_once(redis_instance_state, redis_instance_conf);
+    else
+        luamem_init(redis_instance_state, redis_instance_conf);
     selftest_init(base, redis_instance_state, redis_instance_conf);
 }
 
@@ -180,6 +192,12 @@ int device_start(struct event_base *base) {
     LOGI("Context maps created");
     setup_init();
     config_set_filename(cfg_get_local_db_file_path());
+    g_scheduler = scheduler_create();
+    if (!g_scheduler) {
+        LOGW("Cannot create global scheduler");
+        return -1;
+    }
+    LOGI("Global scheduler created");
 
     if (g_is_gateway) {
         if (gateway_start() < 0) return -1;
@@ -203,6 +221,8 @@ int device_stop(void) {
     commands_cleanup();
     free(g_network_id);
     g_network_id = nullptr;
+    scheduler_destroy(g_scheduler);
+    g_scheduler = nullptr;
     g_leader_ip = 0;
     g_leader_redis_port = 0;
     return 0;
@@ -218,6 +238,7 @@ int device_load_file(const char *path, struct event_base *base) {
     g_is_gateway = type && strcmp(type, "gateway") == 0;
     create_redis_instances(1);
     init_redis();
+    load_file_mode = true;
     init_base(base);
     // Scripts run here may use https; without a CA they still run.
     if (http_setup_ssl(cfg_ca_cert_path()) < 0) LOGW("Cannot setup ssl");

@@ -9,9 +9,11 @@
 #include "common/logger/logger.h"
 #include "src/device_cfg.h"
 #include "src/helpers.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_state.h"
 #include "src/lua_api/lua_tcp_api.h"
 #include "src/lua_api/lua_timer_api.h"
+#include "src/luamem.h"
 
 #define LOG_CATEGORY "driver"
 
@@ -51,7 +53,7 @@ void release_state_callbacks(lua_State *L, cleanup_done_cb_t done, const void *a
 
 void finish_close(lua_State *L) {
     lua_state_forget(L);
-    lua_close(L);
+    lua_state_close(L);
 }
 
 void close_later(void *arg) {
@@ -480,13 +482,19 @@ void lua_pcall_safe(lua_State *L, const char *role, const char *hook, const char
         // A MULTI the hook opened is already gone (call_done); this ends one that was open before it.
         if (transaction_open()) db_discard(ri_state);
     }
-    // The memory profiler samples L here once it exists.
+    if (L) luamem_check(L);
 }
 
 void lua_pcall_driver(device_ctx_t *ctx, const char *json) {
     if (!ctx) return;
+    uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     lua_pcall_safe(ctx->L_drv, "driver", "command", json);
-    // A driver state at its memory limit is rebuilt here once the profiler exists.
+    // The command may have removed the device.
+    ctx = find_device_context_by_token(self);
+    if (ctx && ctx->L_drv && luamem_limit_reached(ctx->L_drv)) {
+        LOGD("LUA memory limit for driver reached, reload context");
+        reset_device_lua_state(ctx);
+    }
 }
 
 void lua_pcall_driver_selftest(device_ctx_t *ctx, const char *args) {
@@ -496,8 +504,13 @@ void lua_pcall_driver_selftest(device_ctx_t *ctx, const char *args) {
 
 void lua_pcall_default_driver(domain_ctx_t *dctx, const char *hook, const char *text) {
     if (!dctx) return;
+    uintptr_t self = dctx->tokens[DOMAIN_TOKEN_SELF];
     lua_pcall_safe(dctx->L, "default_driver", hook, text);
-    // A default-driver state at its memory limit is rebuilt here once the profiler exists.
+    dctx = find_domain_context_by_token(self);
+    if (dctx && dctx->L && luamem_limit_reached(dctx->L)) {
+        LOGD("LUA memory limit for default driver reached, reload context");
+        reset_domain_lua_state(dctx);
+    }
 }
 
 int lua_dostring_safe(lua_State *L, const char *code) {
@@ -578,11 +591,13 @@ void set_version(device_ctx_t *ctx) {
     db_set_fmt(ri_state, v.version, "device:%s:meta:version", ctx->device_id);
     free(ctx->version);
     ctx->version = v.version;
+    luamem_check(L);
 }
 
 void check_context_luamem(lua_State *L) {
-    // The memory profiler samples L here and, at its limit, reset_lua_state_owner(L) rebuilds it.
-    (void)L;
+    if (!L) return;
+    luamem_check(L);
+    if (luamem_limit_reached(L)) reset_lua_state_owner(L);
 }
 
 void configure_app_keys(const void *keys, const void *) {
@@ -608,7 +623,8 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
     if (old && *old) {
         end_watch(ri_conf, ctx, &ctx->app_code_watch, CTX_TOKEN_APP_CODE);
-        // The app rule set is released here once the rules module exists.
+        ifttt_cleanup(ctx->ifttt_config_app);
+        ctx->ifttt_config_app = nullptr;
         free(ctx->loaded_app_id);
         ctx->loaded_app_id = nullptr;
         cleanup(ctx->L_app, "app", nullptr, nullptr);
@@ -625,7 +641,13 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
         LOGD("New app id is empty, not initilizing");
         return;
     }
-    // The app rule set is created here once the rules module exists.
+    ctx->ifttt_config_app = ifttt_init(ctx, "app");
+    if (!ctx->ifttt_config_app) {
+        LOGW("Cannot create ifttt_config_app");
+        free(ctx->app_id);
+        ctx->app_id = nullptr;
+        return;
+    }
     ctx->loaded_app_id = strdup(ctx->app_id);
     if (!ctx->loaded_app_id) BRX_OOM_EXIT("ctx->loaded_app_id");
     char key[512];
@@ -636,6 +658,8 @@ void device_app_id_changed(const char *app_id, device_ctx_t *ctx) {
     ctx = find_device_context_by_token(self);
     if (!ctx) return;
     LOGW("Cannot get and subscribe for app:%s:%s:code", ctx->class_name, ctx->app_id);
+    ifttt_cleanup(ctx->ifttt_config_app);
+    ctx->ifttt_config_app = nullptr;
     free(ctx->loaded_app_id);
     ctx->loaded_app_id = nullptr;
     free(ctx->app_id);

@@ -24,6 +24,8 @@ extern redis_instance_t *redis_instance_state;
 /* The context of the device this engine runs on; cleared when that context is destroyed. */
 extern device_ctx_t *this_device_ctx;
 extern char *g_network_id;
+/* The household schedule ("schedule"), planned on the leader. */
+extern struct scheduler_ctx *g_scheduler;
 extern uint32_t g_leader_ip; /* network order */
 extern uint16_t g_leader_redis_port;
 
@@ -78,6 +80,12 @@ void test_triggered_cb(const char *channel, const char *message, const void *arg
 void device_delete_redirect(const char *channel, const char *message, const void *arg);
 void scene_delete(const char *channel);
 void disk_mounted_callback(const char *channel, const char *message, const void *arg);
+/* The read of "schedule": loads it into g_scheduler, then watches the key (made once, however often read). */
+void get_scheduler_conf_callback(const char *value, const void *arg);
+/* Each change of "schedule". */
+void scheduler_conf_callback(const char *key, const char *value, const void *arg);
+/* Loads the schedule JSON into g_scheduler and starts it: 0, or -1 (WARN) with no timer armed. */
+int scheduler_conf_parse(const char *text);
 /* Measurement persistence off again (tear-down). */
 void leader_stop(void);
 

@@ -15,6 +15,8 @@
 #include "src/discovery.h"
 #include "src/external_conf.h"
 #include "src/helpers.h"
+#include "src/scheduler.h"
+#include "src/stats.h"
 
 #define LOG_CATEGORY "device"
 
@@ -80,6 +82,7 @@ int master_device_start(void) {
     if (db_get_keys(redis_instance_conf, configure_app_keys, nullptr, "app:*:code") != 0)
         LOGW("configure apps failed");
     if (setup_device() != 0) LOGW("setup_device failed");
+    db_get(redis_instance_state, get_scheduler_conf_callback, nullptr, "schedule");
 
     if (!db_subscribe(redis_instance_state, disk_mounted_callback, nullptr, "gateway:disk"))
         LOGW("Cannot subscribe for gateway:diskmounted");
@@ -88,6 +91,84 @@ int master_device_start(void) {
         LOGI("persist_enabled is %d", persist_enabled);
     else
         LOGI("Cannot init db_persist or persist disabled");
+    return 0;
+}
+
+void get_scheduler_conf_callback(const char *value, const void *) {
+    if (value) {
+        LOGD("scheduler_conf: %s", value);
+        // Watched all the same: the next valid value is the one that counts.
+        if (scheduler_conf_parse(value) != 0) LOGW("scheduler_conf_parse fialed");
+    } else {
+        LOGD("scheduler_conf is NULL");
+    }
+    // One callback for every read: the data layer merges the watch into the first one.
+    if (!db_subscribe_for_key(redis_instance_state, scheduler_conf_callback, nullptr, "schedule"))
+        LOGW("SUBSCRIBE key %s failed", "schedule");
+}
+
+void scheduler_conf_callback(const char *key, const char *value, const void *) {
+    if (!value) {
+        LOGW("scheduler_conf_callback - scheduler conf is null");
+        return;
+    }
+    LOGD("scheduler (key %s) is set with value %s", or_null(key), value);
+    if (scheduler_conf_parse(value) != 0) LOGW("scheduler_conf_parse failed");
+}
+
+int scheduler_conf_parse(const char *text) {
+    cJSON *root = text ? cJSON_Parse(text) : nullptr;
+    if (!cJSON_IsArray(root)) {
+        LOGW("Error in parsing");
+        cJSON_Delete(root);
+        return -1;
+    }
+    if (scheduler_cleanup(g_scheduler) != 0) {
+        LOGW("scheduler_cleanup_entries_list failed");
+        cJSON_Delete(root);
+        return -1;
+    }
+    int rc = 0, count = 0;
+    const int n = cJSON_GetArraySize(root);
+    for (int i = 0; i < n && rc == 0; i++) {
+        rc = -1;
+        const cJSON *rule = cJSON_GetArrayItem(root, i);
+        const cJSON *active = rule ? cJSON_GetObjectItemCaseSensitive(rule, "active") : nullptr;
+        const cJSON *days = rule ? cJSON_GetObjectItemCaseSensitive(rule, "days") : nullptr;
+        const cJSON *time = rule ? cJSON_GetObjectItemCaseSensitive(rule, "time") : nullptr;
+        const cJSON *actions = rule ? cJSON_GetObjectItemCaseSensitive(rule, "actions") : nullptr;
+        if (!rule) {
+            LOGW("conf_element is NULL");
+        } else if (!active) {
+            LOGW("No active element or active element failed");
+        } else if (cJSON_IsFalse(active)) {
+            LOGD("Active type for rule is false, continue with next one");
+            rc = 0;
+        } else if (!cJSON_IsArray(days)) {
+            LOGW("No day element or day element failed");
+        } else if (!cJSON_IsString(time) || !time->valuestring) {
+            LOGW("No time element or time key is NULL");
+        } else if (!actions) {
+            LOGW("No action element or action key is NULL");
+        } else {
+            char *printed = cJSON_Print(actions);
+            if (!printed)
+                LOGW("Cannot print message");
+            else if (scheduler_add_entry(g_scheduler, days, time->valuestring, printed) != 0)
+                LOGW("scheduler_add_entry failed");
+            else
+                rc = 0;
+            if (rc == 0) count++;
+            free(printed);
+        }
+    }
+    cJSON_Delete(root);
+    if (rc != 0) return -1;
+    stats_update(STAT_NUM_OF_SCHEDULES, (uint32_t)count);
+    if (scheduler_start(g_scheduler) != 0) {
+        LOGW("scheduler_start failed");
+        return -1;
+    }
     return 0;
 }
 

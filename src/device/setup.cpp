@@ -15,6 +15,7 @@
 #include "src/device_cfg.h"
 #include "src/discovery.h"
 #include "src/helpers.h"
+#include "src/ifttt.h"
 
 #define LOG_CATEGORY "device"
 
@@ -156,6 +157,11 @@ void watch_app_id(device_ctx_t *ctx) {
     if (watch_device_app_id(ctx) != 0) LOGW("Cannot get and subscribe for device:%s:app", ctx->device_id);
 }
 
+void set_device_rules(device_ctx_t *ctx) {
+    ctx->ifttt_config_drv = ifttt_init(ctx, "device");
+    if (!ctx->ifttt_config_drv) LOGW("IFTTT failed");
+}
+
 /* Command channel, driver and version: the part of the set-up that every device gets. */
 device_ctx_t *setup_driver(device_ctx_t *ctx) {
     uintptr_t self = ctx->tokens[CTX_TOKEN_SELF];
@@ -271,6 +277,8 @@ void setup_device_lan(const char *network_id, device_ctx_t *ctx) {
     }
     if (db_get_keys(redis_instance_state, subdevices_keys_cb, nullptr, "landevicemap:%s:*", ctx->device_id) != 0)
         LOGW("Load driver/app script for subdevices failed");
+    if (!(ctx = still_there(self))) return;
+    set_device_rules(ctx);
 }
 
 void subdevices_keys_cb(const void *keys, const void *) {
@@ -309,6 +317,7 @@ void setup_subdevice(device_ctx_t *ctx) {
     LOGI("got subdevice id: %s", or_null(ctx->device_id));
     if (!ctx->device_id) return;
     if (!(ctx = setup_driver(ctx))) return;
+    set_device_rules(ctx);
     watch_app_id(ctx);
 }
 

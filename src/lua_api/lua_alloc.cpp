@@ -88,8 +88,9 @@ void give_back(void *p, size_t n) {
 
 }  // namespace
 
-void *lua_state_alloc(void *, void *ptr, size_t osize, size_t nsize) {
-    if (!ptr) osize = 0;
+namespace {
+
+void *pool_alloc(void *ptr, size_t osize, size_t nsize) {
     if (nsize == 0) {
         if (small(osize))
             give_back(ptr, osize);
@@ -111,6 +112,36 @@ void *lua_state_alloc(void *, void *ptr, size_t osize, size_t nsize) {
         else
             free(ptr);
     }
+    return p;
+}
+
+/* Asks once for a collection at the next safe point: never here, inside the allocator. */
+void arm(lua_state_mem_t *m) {
+    if (m->blocked || m->armed || !m->arm) return;
+    m->armed = 1;
+    m->arm(m);
+}
+
+}  // namespace
+
+void *lua_state_alloc(void *ud, void *ptr, size_t osize, size_t nsize) {
+    if (!ptr) osize = 0;
+    auto *m = static_cast<lua_state_mem_t *>(ud);
+    if (!m) return pool_alloc(ptr, osize, nsize);
+    if (nsize > osize && m->limit) {
+        // Growth only: Lua counts on a block that shrinks or goes never failing.
+        const size_t need = nsize - osize;
+        if (need > m->limit || m->heap + need >= m->limit) {
+            // Due at once: the garbage of whatever failed goes at the next safe point.
+            m->collect_at = 0;
+            arm(m);
+            return nullptr;
+        }
+    }
+    void *p = pool_alloc(ptr, osize, nsize);
+    if (!p && nsize > 0) return nullptr;
+    m->heap = m->heap + nsize - osize;
+    if (m->limit && m->heap >= m->collect_at) arm(m);
     return p;
 }
 

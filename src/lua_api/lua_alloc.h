@@ -12,6 +12,24 @@
 
 #include <stddef.h>
 
+/*
+ * A state's own record, the allocator's user data (shared by the state and its coroutines): what it
+ * holds, the limit a script set, and whether the script holds the collector. The allocator never
+ * collects (unsafe inside it with this Lua); near the limit it asks, through arm, for a collection
+ * at the next safe point.
+ */
+typedef struct lua_state_mem {
+    size_t heap;       /* bytes Lua holds: its own count */
+    size_t limit;      /* 0: none; growth that would reach it is refused */
+    int blocked;       /* the script stopped the collector */
+    size_t collect_at; /* the heap at which a collection on demand is due */
+    int armed;         /* arm was called and has not been answered yet */
+    void (*arm)(struct lua_state_mem *m);
+    void *owner;   /* the main state */
+    void *running; /* the coroutine that coroutine.resume runs now, or NULL */
+} lua_state_mem_t;
+
+/* ud: NULL or a lua_state_mem_t. */
 void *lua_state_alloc(void *ud, void *ptr, size_t osize, size_t nsize);
 
 /* Bytes of the chunks taken from malloc so far, and of them the bytes no state holds. */

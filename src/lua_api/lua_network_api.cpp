@@ -17,6 +17,7 @@
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
 #include "src/lua_api/lua_state.h"
+#include "src/luamem.h"
 #include "src/md5.h"
 #include "src/net_layer.h"
 
@@ -87,9 +88,10 @@ void packet_received(uint32_t ip, uint16_t port, const char *data, size_t len, v
     LOGD("packet_received on port %d (from %s:%d)", c->port, ip_text, (int)port);
     datagram d = {ip_text, port, data, len};
     // The callback may stop this listener: c is not touched after it.
-    lua_state_call_ref_in(LOG_CATEGORY, c->rec.L, c->rec.callback_index, c->rec.lua_arg, 0, push_datagram, &d,
+    lua_State *L = c->rec.L;
+    lua_state_call_ref_in(LOG_CATEGORY, L, c->rec.callback_index, c->rec.lua_arg, 0, push_datagram, &d,
                           "packet_received");
-    // The memory profiler's sample (luamem_check) joins here.
+    luamem_check(L);
 }
 
 /* listener_start(port, callback, arg): nothing, or false. */

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "common/logger/logger.h"
 #include "src/lua_api/lua_alloc.h"
 
@@ -84,6 +86,7 @@ void call_ended(const frame &f) {
 int panic(lua_State *L) {
     char text[512];
     const char *msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "(no message)";
+    fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n", msg);
     snprintf(text, sizeof(text), "unprotected Lua error: %s", msg);
     BRX_OOM_EXIT(text);
     return 0;
@@ -149,18 +152,241 @@ int push_release_body(lua_State *L, void *ud) {
     return 0;
 }
 
+/* ---- the memory limit ---- */
+
+/* Instructions between two looks of the memory hook; the allocator brings the next look forward. */
+const int kMemHookCount = 1000;
+
+lua_state_mem_t *mem_of(lua_State *L) {
+    void *ud = nullptr;
+    lua_Alloc f = lua_getallocf(L, &ud);
+    return f == lua_state_alloc ? static_cast<lua_state_mem_t *>(ud) : nullptr;
+}
+
+/* The next collection on demand: in the last quarter below the limit, and only once the heap has
+ * taken half the room that the last collection left. */
+void plan_collection(lua_state_mem_t *m) {
+    const size_t room = m->limit > m->heap ? m->limit - m->heap : 0;
+    const size_t quarter = m->limit - m->limit / 4;
+    const size_t half = m->heap + room / 2;
+    m->collect_at = half > quarter ? half : quarter;
+}
+
+void mem_hook(lua_State *L, lua_Debug *);
+
+/* Our hook goes only where no other one is: a script's own or the stop hook stays. */
+void set_mem_hook(lua_State *L, int count) {
+    lua_Hook h = lua_gethook(L);
+    if (h && h != mem_hook) return;
+    if (h == mem_hook && lua_gethookcount(L) == count) return;
+    lua_sethook(L, mem_hook, LUA_MASKCOUNT, count);
+}
+
+void mem_hook(lua_State *L, lua_Debug *) {
+    lua_state_mem_t *m = mem_of(L);
+    if (!m) return;
+    if (m->limit && !m->blocked && m->heap >= m->collect_at) {
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        plan_collection(m);
+    }
+    // Last: what the collection itself allocated asks for nothing more.
+    m->armed = 0;
+    if (m->limit) set_mem_hook(L, kMemHookCount);
+}
+
+/* From inside the allocator: only the hook fields change, as a signal handler would change them. */
+void arm_collection(lua_state_mem_t *m) {
+    set_mem_hook(static_cast<lua_State *>(m->owner), 1);
+    if (m->running) set_mem_hook(static_cast<lua_State *>(m->running), 1);
+}
+
+void unblock(lua_State *L) {
+    lua_state_mem_t *m = mem_of(L);
+    if (m && m->blocked) {
+        m->blocked = 0;
+        lua_gc(L, LUA_GCRESTART, 0);
+    }
+}
+
+int collect_now(lua_State *L) {
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    return 0;
+}
+
+/* After a call into L failed: the collector runs again, and after a memory error it collects once
+ * (protected: a finalizer may raise). */
+void after_error(lua_State *L, int status) {
+    unblock(L);
+    if (status == LUA_ERRMEM) lua_cpcall(L, collect_now, nullptr);
+}
+
+/* Calls the function in upvalue 1 with the arguments; its results. */
+int call_original(lua_State *L) {
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_insert(L, 1);
+    lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+    return lua_gettop(L);
+}
+
+int compile_wrapper(lua_State *L) {
+    unblock(L);
+    return call_original(L);
+}
+
+/* pcall and xpcall: false first means an error was caught. */
+int catch_wrapper(lua_State *L) {
+    int n = call_original(L);
+    if (!lua_toboolean(L, 1)) unblock(L);
+    return n;
+}
+
+/*
+ * coroutine.resume: the coroutine it runs is the one the allocator arms. Called protected, so that
+ * the mark is taken back whatever happens; an error of resume itself is raised again afterwards.
+ */
+int resume_wrapper(lua_State *L) {
+    lua_state_mem_t *m = mem_of(L);
+    lua_State *co = lua_tothread(L, 1);
+    void *outer = m ? m->running : nullptr;
+    if (m && co) m->running = co;
+    lua_pushvalue(L, lua_upvalueindex(1));
+    lua_insert(L, 1);
+    int status = lua_pcall(L, lua_gettop(L) - 1, LUA_MULTRET, 0);
+    if (m) m->running = outer;
+    if (status != 0) lua_error(L);
+    if (!lua_toboolean(L, 1)) unblock(L);
+    return lua_gettop(L);
+}
+
+void wrap_field(lua_State *L, int table, const char *name, lua_CFunction wrapper) {
+    lua_getfield(L, table, name);
+    if (!lua_isfunction(L, -1)) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_pushcclosure(L, wrapper, 1);
+    lua_setfield(L, table, name);
+}
+
+int script_collectgarbage(lua_State *L) {
+    static const char *const opts[] = {"stop",     "restart",    "collect",     "count",       "step",
+                                       "setpause", "setstepmul", "setmemlimit", "getmemlimit", nullptr};
+    const int o = luaL_checkoption(L, 1, "collect", opts);
+    const int arg = luaL_optint(L, 2, 0);
+    lua_state_mem_t *m = mem_of(L);
+    const int blocked = m && m->blocked;
+    switch (o) {
+    case 0:
+        if (m) m->blocked = 1;
+        lua_gc(L, LUA_GCSTOP, 0);
+        lua_pushinteger(L, 0);
+        return 1;
+    case 1:
+        if (m) m->blocked = 0;
+        lua_gc(L, LUA_GCRESTART, 0);
+        lua_pushinteger(L, 0);
+        return 1;
+    case 2:
+        if (!blocked) lua_gc(L, LUA_GCCOLLECT, 0);
+        lua_pushinteger(L, 0);
+        return 1;
+    case 3:
+        lua_pushnumber(L, lua_gc(L, LUA_GCCOUNT, 0) + lua_gc(L, LUA_GCCOUNTB, 0) / 1024.0);
+        return 1;
+    case 4:
+        lua_pushboolean(L, blocked ? 1 : lua_gc(L, LUA_GCSTEP, arg));
+        return 1;
+    case 5:
+        lua_pushinteger(L, lua_gc(L, LUA_GCSETPAUSE, arg));
+        return 1;
+    case 6:
+        lua_pushinteger(L, lua_gc(L, LUA_GCSETSTEPMUL, arg));
+        return 1;
+    case 7:
+        lua_pushinteger(L, lua_state_set_memlimit(L, arg));
+        return 1;
+    default:
+        lua_pushinteger(L, lua_state_get_memlimit(L));
+        return 1;
+    }
+}
+
 }  // namespace
 
 lua_State *lua_state_new(void) {
-    lua_State *L = lua_newstate(lua_state_alloc, nullptr);
-    if (!L) return nullptr;
+    auto *m = static_cast<lua_state_mem_t *>(calloc(1, sizeof(lua_state_mem_t)));
+    if (!m) return nullptr;
+    // No limit while the state is built.
+    lua_State *L = lua_newstate(lua_state_alloc, m);
+    if (!L) {
+        free(m);
+        return nullptr;
+    }
+    m->owner = L;
+    m->arm = arm_collection;
     lua_atpanic(L, panic);
     protected_call c = {prepare_registry, nullptr};
     if (lua_cpcall(L, trampoline, &c) != 0) {
-        lua_close(L);
+        lua_state_close(L);
         return nullptr;
     }
     return L;
+}
+
+void lua_state_close(lua_State *L) {
+    if (!L) return;
+    lua_state_mem_t *m = mem_of(L);
+    // Finalizers run during the close: none of them may meet the limit.
+    if (m) m->limit = 0;
+    lua_close(L);
+    free(m);
+}
+
+void lua_state_open_libs(lua_State *L) {
+    luaL_openlibs(L);
+    lua_pushcfunction(L, script_collectgarbage);
+    lua_setglobal(L, "collectgarbage");
+    lua_pushvalue(L, LUA_GLOBALSINDEX);
+    const int g = lua_gettop(L);
+    const char *compiles[] = {"load", "loadstring", "loadfile", "dofile", "require"};
+    for (const char *name : compiles) wrap_field(L, g, name, compile_wrapper);
+    wrap_field(L, g, "pcall", catch_wrapper);
+    wrap_field(L, g, "xpcall", catch_wrapper);
+    lua_getglobal(L, "coroutine");
+    if (lua_istable(L, -1)) wrap_field(L, lua_gettop(L), "resume", resume_wrapper);
+    lua_settop(L, g - 1);
+}
+
+int lua_state_set_memlimit(lua_State *L, int kb) {
+    lua_state_mem_t *m = mem_of(L);
+    if (!m) return 0;
+    uint32_t b = (uint32_t)kb * 1024u;  // wraps like the 32-bit target
+    if (b != 0 && b < m->heap) {
+        if (!m->blocked) lua_gc(L, LUA_GCCOLLECT, 0);
+        if (m->heap > b) b = (uint32_t)((m->heap + 1024) & ~(size_t)1023);
+    }
+    m->limit = b;
+    m->armed = 0;
+    lua_State *main_L = static_cast<lua_State *>(m->owner);
+    if (b) {
+        plan_collection(m);
+        set_mem_hook(main_L, kMemHookCount);
+        if (L != main_L) set_mem_hook(L, kMemHookCount);
+    } else {
+        for (lua_State *s : {main_L, L})
+            if (lua_gethook(s) == mem_hook) lua_sethook(s, nullptr, 0, 0);
+    }
+    return (int)(b / 1024);
+}
+
+int lua_state_get_memlimit(lua_State *L) {
+    lua_state_mem_t *m = mem_of(L);
+    return m ? (int)(m->limit / 1024) : 0;
+}
+
+size_t lua_state_heap(lua_State *L) {
+    lua_state_mem_t *m = mem_of(L);
+    return m ? m->heap : (size_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + (size_t)lua_gc(L, LUA_GCCOUNTB, 0);
 }
 
 void lua_state_add_forget_hook(lua_state_forget_fn fn) {
@@ -216,6 +442,7 @@ int lua_state_protected_named(lua_State *L, const char *role, const char *hook, 
     int status = lua_cpcall(L, trampoline, &c);
     frame f = leave(L);
     int rc = status == 0 ? 0 : take_error(L, err, errlen);
+    if (status != 0) after_error(L, status);
     call_ended(f);
     return rc;
 }
@@ -232,6 +459,7 @@ int lua_state_pcall_named(lua_State *L, const char *role, const char *hook, int 
     int status = lua_pcall(L, nargs, nresults, 0);
     frame f = leave(L);
     int rc = status == 0 ? 0 : take_error(L, err, errlen);
+    if (status != 0) after_error(L, status);
     call_ended(f);
     return rc;
 }

@@ -21,8 +21,32 @@
 struct lua_State;
 typedef struct lua_State lua_State;
 
-/* A new state with the panic function installed; NULL when no memory. Close it with close_lua_state. */
+/*
+ * A new state on our allocator, with its memory record and the panic function; NULL when no
+ * memory. Close it with close_lua_state, or with lua_state_close where no module knows it yet.
+ */
 lua_State *lua_state_new(void);
+/* lua_close, then the state's memory record (the allocator runs during the close). */
+void lua_state_close(lua_State *L);
+
+/*
+ * The standard libraries with the memory limit's parts of a script's view: our collectgarbage
+ * (with "setmemlimit" and "getmemlimit") and load, loadstring, loadfile, dofile, require, pcall,
+ * xpcall and coroutine.resume wrapped so that a compile or a caught error lets the collector
+ * run again after collectgarbage("stop"). Raises like luaL_openlibs: call it protected.
+ */
+void lua_state_open_libs(lua_State *L);
+
+/*
+ * The heap limit of L in KB, as a script sets it with collectgarbage("setmemlimit", kb): 0
+ * removes it; below the heap the state is collected first and the limit never falls below the
+ * heap rounded up to the KB above. The new limit in KB. Call it protected (a finalizer may raise).
+ */
+int lua_state_set_memlimit(lua_State *L, int kb);
+/* The limit in KB, 0 for none. */
+int lua_state_get_memlimit(lua_State *L);
+/* Bytes the state holds, as Lua counts them. */
+size_t lua_state_heap(lua_State *L);
 
 /* Hooks that close_lua_state runs for a state it closes, so that no module callback reaches it later. */
 typedef void (*lua_state_forget_fn)(lua_State *L);

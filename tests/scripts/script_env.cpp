@@ -14,6 +14,7 @@
 #include "src/device/driver.h"
 #include "src/helpers.h"
 #include "src/http_client.h"
+#include "src/ifttt.h"
 #include "src/lua_api/lua_http_api.h"
 #include "src/lua_api/lua_network_api.h"
 #include "src/lua_api/lua_state.h"
@@ -21,6 +22,7 @@
 #include "src/lua_api/lua_timer_api.h"
 #include "src/lua_api/lua_ws_api.h"
 #include "src/lua_api/luadb.h"
+#include "src/scheduler.h"
 #include "tests/support/appserver_peer.h"
 
 namespace brx_test {
@@ -41,6 +43,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
     luahttp_set_event_base(base);
     http_set_event_base(base);
     commands_set_event_base(base);
+    scheduler_init(base);
     ri_conf = db_create_redis_instance("conf");
     ri_state = db_create_redis_instance("state");
     for (redis_instance_t *ri : {ri_conf, ri_state}) {
@@ -57,6 +60,7 @@ ScriptEnv::ScriptEnv(bool gateway, bool refused_master) {
     }
     luadb_setup_redis_instance(ri_conf, ri_state);
     commands_setup_redis_instance(ri_conf, ri_state);
+    ifttt_setup_redis_instance(ri_conf, ri_state);
     luanetwork_set_event_base(base);
     luaws_set_event_base(base);
     context_setup_redis_instance(ri_conf, ri_state);

@@ -1,0 +1,114 @@
+// What the memory profiler adds to a hook call, and what a script's heap limit adds to a chunk that
+// allocates all the time. The profiler runs on a real Redis pair of its own.
+#include <benchmark/benchmark.h>
+#include <event2/event.h>
+
+#include <lua.hpp>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "src/db.h"
+#include "src/device/context.h"
+#include "src/device/driver.h"
+#include "src/luamem.h"
+#include "src/lua_api/lua_state.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+const int kProfiled = 200;
+
+struct Profiled {
+    brx_test::TempDir dir;
+    std::unique_ptr<brx_test::RedisPair> redis;
+    struct event_base *base = nullptr;
+    redis_instance_t *state = nullptr;
+    redis_instance_t *conf = nullptr;
+    std::vector<lua_State *> states;
+
+    Profiled() {
+        redis = std::make_unique<brx_test::RedisPair>(dir.file("redis"));
+        base = event_base_new();
+        conf = db_create_redis_instance("conf");
+        state = db_create_redis_instance("state");
+        for (redis_instance_t *ri : {conf, state}) {
+            db_set_is_local(ri, 1);
+            db_set_event_base(ri, base);
+        }
+        db_set_unix_path(state, redis->state.unix_path().c_str());
+        db_set_unix_path(conf, redis->conf.unix_path().c_str());
+        redis->state.set("luamem:limit:LAN:bench", "2000000000");
+        luamem_init(state, conf);
+        for (int i = 0; i < kProfiled; i++) {
+            lua_State *L = lua_state_new();
+            luamem_set_limit(L, "bench", "LAN");
+            luaL_dostring(L, "driver = {command = function(json) end}");
+            states.push_back(L);
+        }
+    }
+    // No bus here: the gateway's settings leave profiling off, and the Redis setting turns it on.
+    bool enable() {
+        redis->state.set("luamem:enable", "1");
+        for (int i = 0; i < 5000 && luamem_check(states[0]) == 0; i++) event_base_loop(base, EVLOOP_NONBLOCK);
+        return luamem_check(states[0]) != 0;
+    }
+    bool disable() {
+        redis->state.set("luamem:enable", "0");
+        for (int i = 0; i < 5000 && luamem_check(states[0]) != 0; i++) event_base_loop(base, EVLOOP_NONBLOCK);
+        return luamem_check(states[0]) == 0;
+    }
+};
+
+Profiled &profiled() {
+    static Profiled p;
+    return p;
+}
+
+void BM_HookCall(benchmark::State &st) {
+    Profiled &p = profiled();
+    const bool on = st.range(0) != 0;
+    if (!(on ? p.enable() : p.disable())) {
+        st.SkipWithError("the profiler setting did not take");
+        return;
+    }
+    lua_State *L = p.states[kProfiled / 2];
+    for (auto _ : st) lua_pcall_safe(L, "driver", "command", "{}");
+    st.SetLabel(on ? "profiler on, 200 states" : "profiler off");
+}
+BENCHMARK(BM_HookCall)->Arg(0)->Arg(1);
+
+const char kChurn[] =
+    "local n = 0\n"
+    "for i = 1, 20000 do\n"
+    "  local t = {i, tostring(i), {x = i}}\n"
+    "  n = n + #t[2]\n"
+    "end\n"
+    "return n\n";
+
+int run_churn(lua_State *L, void *) {
+    luaL_loadstring(L, kChurn);
+    lua_call(L, 0, 1);
+    return 0;
+}
+
+void BM_AllocationHeavyChunk(benchmark::State &st) {
+    lua_State *L = lua_state_new();
+    lua_state_protected(L, [](lua_State *S, void *) { lua_state_open_libs(S); return 0; }, nullptr, nullptr, 0);
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    const int room_kb = (int)st.range(0);
+    if (room_kb) lua_state_set_memlimit(L, (int)(lua_state_heap(L) / 1024) + room_kb);
+    char err[256];
+    for (auto _ : st) {
+        if (lua_state_protected(L, run_churn, nullptr, err, sizeof err) != 0) {
+            st.SkipWithError(err);
+            break;
+        }
+    }
+    st.SetLabel(room_kb ? "limit " + std::to_string(room_kb) + " KB above the heap" : "no limit");
+    lua_state_close(L);
+}
+BENCHMARK(BM_AllocationHeavyChunk)->Arg(0)->Arg(64)->Arg(1024)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
