@@ -42,6 +42,11 @@ TEST_F(Selftest, ScheduleSettingsFromTheGateway) {
     };
     for (const char *w : warnings) EXPECT_TRUE(env.wait_log(w, 10s)) << w << "\n" << env.log();
     for (const char *quiet : {"rule 1", "rule 6", "rule 7"}) EXPECT_EQ(env.count_log(quiet), 0u) << quiet;
+    // Planned: rule 6 in a window of 60 minutes, rule 7 with a fixed offset; nothing of the others.
+    EXPECT_TRUE(env.wait_log("Received day: 2 & time: 0", 10s)) << env.log();
+    EXPECT_TRUE(env.wait_log("(rand/period 60)", 10s)) << env.log();
+    EXPECT_TRUE(env.wait_log("Received day: 4 & time: 04:", 10s)) << env.log();
+    for (const char *unplanned : {"Received day: 1", "Received day: 3"}) EXPECT_EQ(env.count_log(unplanned), 0u);
 
     // Off through the gateway, then through the state key; an empty or broken definition.
     ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorSelfTestGlobalEnable=0"}), 0);

@@ -28,10 +28,13 @@ protected:
     void SetUp() override {
         env.state().set("LAN:networkid", "N1");
         env.state().set("device:LAN:0200C0000201", "N1-1");
+        // The HA-ID already adopted: the start runs no restore.
+        env.conf().set("KAVPCB:homeautomation:HA-ID", brx_test::kSeedHaid);
     }
     void start() {
         ASSERT_TRUE(env.start());
-        ASSERT_TRUE(env.wait_log(kLeaderReady)) << env.log();
+        // A start reads several gateway parameters through the shell: slow on a busy machine.
+        ASSERT_TRUE(env.wait_log(kLeaderReady, std::chrono::seconds(90))) << env.log();
     }
     std::string param(const std::string &name) { return env.param(name); }
     // The device-types parameter, compacted, members sorted by name unless in_order ("" when it is not JSON).
