@@ -273,7 +273,9 @@ void schedule_changed(const char *, const char *value, const void *) {
 
 }  // namespace
 
-void selftest_init(struct event_base *base, redis_instance_t *state, redis_instance_t *conf) {
+namespace {
+
+void init(struct event_base *base, redis_instance_t *state, redis_instance_t *conf, bool watch) {
     LOGD("selftest_init");
     g_base = base;
     g_selftest.ri_state = state;
@@ -293,8 +295,9 @@ void selftest_init(struct event_base *base, redis_instance_t *state, redis_insta
         set_config_value(key, value, 0);
         free(value);
     }
-    if (!db_psubscribe_for_key(state, handle_key_change, nullptr, "selftest:*")) LOGW("Cannot watch selftest:*");
-    if (!db_psubscribe(state, command_received, nullptr, "selftest:*")) LOGW("Cannot subscribe to selftest:*");
+    if (watch && !db_psubscribe_for_key(state, handle_key_change, nullptr, "selftest:*"))
+        LOGW("Cannot watch selftest:*");
+    if (watch && !db_psubscribe(state, command_received, nullptr, "selftest:*")) LOGW("Cannot subscribe to selftest:*");
 
     pcb_plugin_set(kEnableParam, "0");
 
@@ -311,11 +314,24 @@ void selftest_init(struct event_base *base, redis_instance_t *state, redis_insta
     free(global_enable);
     free(schedule);
 
-    if (!db_subscribe_for_key(conf, enable_changed, nullptr, "%s", kEnableMirror)) LOGW("Cannot watch %s", kEnableMirror);
-    if (!db_subscribe_for_key(conf, global_enable_changed, nullptr, "%s", kGlobalEnableMirror))
-        LOGW("Cannot watch %s", kGlobalEnableMirror);
-    if (!db_subscribe_for_key(conf, schedule_changed, nullptr, "%s", kScheduleMirror))
-        LOGW("Cannot watch %s", kScheduleMirror);
+    if (watch) {
+        if (!db_subscribe_for_key(conf, enable_changed, nullptr, "%s", kEnableMirror))
+            LOGW("Cannot watch %s", kEnableMirror);
+        if (!db_subscribe_for_key(conf, global_enable_changed, nullptr, "%s", kGlobalEnableMirror))
+            LOGW("Cannot watch %s", kGlobalEnableMirror);
+        if (!db_subscribe_for_key(conf, schedule_changed, nullptr, "%s", kScheduleMirror))
+            LOGW("Cannot watch %s", kScheduleMirror);
+    }
 
     plan_schedule();
+}
+
+}  // namespace
+
+void selftest_init(struct event_base *base, redis_instance_t *state, redis_instance_t *conf) {
+    init(base, state, conf, true);
+}
+
+void selftest_init_once(struct event_base *base, redis_instance_t *state, redis_instance_t *conf) {
+    init(base, state, conf, false);
 }

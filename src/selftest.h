@@ -14,5 +14,10 @@ struct event_base;
 
 /* Once, on every device type, before the bus bridge starts: its first write is the first bus use. */
 void selftest_init(struct event_base *base, redis_instance_t *state, redis_instance_t *conf);
+/*
+ * The same without the watches and subscriptions, for -l: nothing of the self-test keeps the loop
+ * running after the script's own work (no run can be asked for there, and none could reach a driver).
+ */
+void selftest_init_once(struct event_base *base, redis_instance_t *state, redis_instance_t *conf);
 
 #endif

@@ -139,12 +139,15 @@ TEST(DeviceStart, InstancesFollowTheConfiguration) {
                 bool ok = pump_until(base, [&] { return pair.state.get("brixmoor:state") == "ENABLED"; });
                 if (!ok) exit(12);
                 if (pair.conf.get("brixmoor:state")) exit(13);
-                mon.wait_for([](const std::vector<SeenCommand> &s) {
+                // Other modules write their own keys at start: the status SET is the one looked at.
+                auto is_status = [](const SeenCommand &c) { return c.args.size() > 1 && c.args[1] == "brixmoor:state"; };
+                mon.wait_for([&](const std::vector<SeenCommand> &s) {
                     for (auto &c : s)
-                        if (c.args[0] == "SET") return true;
+                        if (c.args[0] == "SET" && is_status(c)) return true;
                     return false;
                 });
                 for (auto &c : mon.named("SET")) {
+                    if (!is_status(c)) continue;
                     bool over_tcp = c.addr.rfind("127.0.0.1:", 0) == 0;
                     exit(over_tcp == row.tcp ? 0 : 14);
                 }
