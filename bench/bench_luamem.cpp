@@ -2,6 +2,7 @@
 // allocates all the time. The profiler runs on a real Redis pair of its own.
 #include <benchmark/benchmark.h>
 #include <event2/event.h>
+#include <unistd.h>
 
 #include <lua.hpp>
 #include <memory>
@@ -49,15 +50,15 @@ struct Profiled {
         }
     }
     // No bus here: the gateway's settings leave profiling off, and the Redis setting turns it on.
-    bool enable() {
-        redis->state.set("luamem:enable", "1");
-        for (int i = 0; i < 5000 && luamem_check(states[0]) == 0; i++) event_base_loop(base, EVLOOP_NONBLOCK);
-        return luamem_check(states[0]) != 0;
-    }
-    bool disable() {
-        redis->state.set("luamem:enable", "0");
-        for (int i = 0; i < 5000 && luamem_check(states[0]) != 0; i++) event_base_loop(base, EVLOOP_NONBLOCK);
-        return luamem_check(states[0]) == 0;
+    // Set again now and then: the watch may not be confirmed yet.
+    bool turn(bool on) {
+        auto is_on = [&] { return luamem_check(states[0]) != 0; };
+        for (int i = 0; i < 200 && is_on() != on; i++) {
+            if (i % 20 == 0) redis->state.set("luamem:enable", on ? "1" : "0");
+            event_base_loop(base, EVLOOP_NONBLOCK);
+            usleep(5000);
+        }
+        return is_on() == on;
     }
 };
 
@@ -69,7 +70,7 @@ Profiled &profiled() {
 void BM_HookCall(benchmark::State &st) {
     Profiled &p = profiled();
     const bool on = st.range(0) != 0;
-    if (!(on ? p.enable() : p.disable())) {
+    if (!p.turn(on)) {
         st.SkipWithError("the profiler setting did not take");
         return;
     }

@@ -59,13 +59,14 @@ pcb_cli 'APService.HomeAutomation.BrixmoorMemoryProfilerConfig={"limits":[{"driv
 [ -f "$run/certs/ca.pem" ] || "$top/platform/appserver/make-certs.sh" "$run/certs" >/dev/null
 
 # The application server's stand-in on https://localhost:8443 (the seed's "/app" base): it accepts
-# registrations and logs every request in $run/appserver (its answers: $run/appserver.out).
-mkdir -p "$run/appserver"
+# registrations, serves firmware images from $run/firmware and logs every request in $run/appserver
+# (its answers: $run/appserver.out).
+mkdir -p "$run/appserver" "$run/firmware"
 rm -f "$run/appserver.out"
 [ -f "$run/appserver-rules.json" ] || echo '{}' >"$run/appserver-rules.json"
 /usr/bin/python3 "$top/platform/appserver/appserver.py" --app --port 8443 --bind :: \
     --cert "$run/certs/localhost.pem" --key "$run/certs/localhost.key" \
-    --rules "$run/appserver-rules.json" --log "$run/appserver" >"$run/appserver.out" 2>&1 &
+    --rules "$run/appserver-rules.json" --log "$run/appserver" --files "$run/firmware" >"$run/appserver.out" 2>&1 &
 pids="$pids $!"
 wait_for "the application server" grep -q LISTENING "$run/appserver.out"
 
@@ -102,10 +103,15 @@ state SET device:N-LOCAL-3:driver:attributes:address 127.0.0.1
 state SET device:N-LOCAL-3:driver:params '{"port":6395}'
 # A scene: the lamp on, five seconds later off again.
 state SET scene:evening:commands '[{"target":"device","id":"N-LOCAL-2","name":"on"},{"name":"delay","args":{"delay":5}},{"target":"device","id":"N-LOCAL-2","name":"off"}]'
+# A rule of the gateway's own device: the event "doorbell" turns the lamp on.
+state SET device:N-LOCAL-1:ifttt '[{"enabled":true,"if":"doorbell","then":[{"target":"device","id":"N-LOCAL-2","name":"on"}]}]'
 conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
 conf -x SET driver:sample_sensor:code <"$top/conf/scripts/sample_sensor.lua"
+# The firmware commands of conf/local.conf: stand-ins that only log their calls.
+mkdir -p "$run/upgrade"
+cp "$top"/conf/upgrade/*.sh "$run/upgrade/"
 cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$top/conf/scripts/udp_listen.lua" \
     "$run/scripts/"
 

@@ -5,7 +5,7 @@ set -eu
 PACKAGES="build-essential cmake pkg-config git ca-certificates
 libevent-dev libhiredis-dev liblua5.1-0-dev lua-cjson-dev libcjson-dev libevhtp-dev libcoap3-dev libssl-dev
 redis-server redis-tools libcoap3-bin libgtest-dev libgmock-dev libbenchmark-dev
-iproute2 python3 python3-websockets openssl procps minissdpd curl"
+iproute2 python3 python3-websockets openssl procps minissdpd curl faketime"
 
 missing=""
 for p in $PACKAGES; do

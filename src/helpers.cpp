@@ -65,6 +65,32 @@ int id_usable(const char *what, const char *id)
     return 0;
 }
 
+char *shell_quote_into(char *dst, const char *text, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        if (text[i] == '\'') {
+            memcpy(dst, "'\\''", 4);
+            dst += 4;
+        } else {
+            *dst++ = text[i];
+        }
+    }
+    *dst = '\0';
+    return dst;
+}
+
+char *shell_quote(const char *text)
+{
+    size_t n = strlen(text);
+    char *out = (char *)malloc(4 * n + 3);
+    if (!out) BRX_OOM_EXIT("shell_quote");
+    out[0] = '\'';
+    char *end = shell_quote_into(out + 1, text, n);
+    end[0] = '\'';
+    end[1] = '\0';
+    return out;
+}
+
 void toupper_in_place(char *buf, size_t n)
 {
     for (size_t i = 0; i < n; i++) buf[i] = (char)toupper((unsigned char)buf[i]);

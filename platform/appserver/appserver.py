@@ -4,7 +4,7 @@ devices that speak HTTP. Python standard library only; raw sockets, so that a re
 what a test wants, malformed ones included.
 
     appserver.py --rules RULES.json --log LOGDIR [--port N] [--bind ADDR]... [--cert PEM --key PEM]
-                 [--app]
+                 [--app [--files DIR]]
 
 Prints "LISTENING <port>" on standard output once every address is bound (--port 0 picks one;
 every --bind address shares it; "::" listens on IPv6 and IPv4 alike, or on IPv4 alone where the
@@ -24,7 +24,8 @@ object whose keys name requests and whose values are replies:
     "default"             anything else (without it: 404 "not found")
 With --app, the application server's own endpoints (APP_ENDPOINTS below) answer every request that
 no "METHOD ..." or "* ..." rule names, before "default"; they match at the end of the path, so a
-base URL with a path of its own ("https://localhost:8443/app") works.
+base URL with a path of its own ("https://localhost:8443/app") works. With --files DIR as well,
+"GET .../files/<name>" (firmware images) answers the bytes of DIR/<name>, 404 when there is none.
 A value is one reply, or a list of replies used in turn (the last one repeats); the turns start
 over whenever the file changes. A reply is an object:
     status      int, default 200;  reason: text, default the standard one
@@ -78,6 +79,17 @@ APP_ENDPOINTS = [
 ]
 
 
+def file_reply(files, method, path):
+    m = re.search(r"/files/([^/]+)$", path)
+    if not files or method != "GET" or not m or m.group(1).startswith("."):
+        return None
+    try:
+        with open(os.path.join(files, m.group(1)), "rb") as f:
+            return {"headers": [["Content-Type", "application/octet-stream"]], "body_hex": f.read().hex()}
+    except OSError:
+        return {"status": 404, "body": "no such file"}
+
+
 def app_endpoint(method, path):
     for m, pattern, reply in APP_ENDPOINTS:
         if m == method and re.search("%s$" % pattern, path):
@@ -86,9 +98,10 @@ def app_endpoint(method, path):
 
 
 class Rules:
-    def __init__(self, path, app=False):
+    def __init__(self, path, app=False, files=None):
         self.path = path
         self.app = app
+        self.files = files
         self.lock = threading.Lock()
         self.text = None
         self.turns = {}
@@ -111,7 +124,7 @@ class Rules:
             for key in ("%s %s" % (method, target), "%s %s" % (method, path), "* %s" % path):
                 if key in rules:
                     return self.turn(rules, key)
-            reply = app_endpoint(method, path) if self.app else None
+            reply = (file_reply(self.files, method, path) or app_endpoint(method, path)) if self.app else None
             if reply is not None:
                 return reply
             if "default" in rules:
@@ -336,13 +349,14 @@ def main():
     p.add_argument("--cert")
     p.add_argument("--key")
     p.add_argument("--app", action="store_true", help="answer the application server's endpoints")
+    p.add_argument("--files", help="with --app: the directory that GET .../files/<name> serves")
     a = p.parse_args()
 
     tls = None
     if a.cert:
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(a.cert, a.key)
-    rules, log = Rules(a.rules, a.app), Log(a.log)
+    rules, log = Rules(a.rules, a.app, a.files), Log(a.log)
     if tls:
         tls.sni_callback = lambda sock, name, ctx: log.server_name(name)
 

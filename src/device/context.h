@@ -25,6 +25,7 @@ enum context_token_slot {
     CTX_TOKEN_DRV_LOAD,    /* driver load waiting for its clean-up */
     CTX_TOKEN_RESET,       /* rebuild waiting for its clean-up */
     CTX_TOKEN_DEFERRED,    /* rebuild deferred to a fresh loop turn */
+    CTX_TOKEN_UPGRADE,     /* the upgrade machine: its flag read and its watch of the state */
     CTX_TOKEN_COUNT
 };
 
@@ -38,7 +39,7 @@ typedef struct device_ctx_struct {
     int driver_loaded;                         /* 1 once a driver script was loaded and initialised */
     struct ifttt_ctx *ifttt_config_drv;
     struct ifttt_ctx *ifttt_config_app;
-    void *upgrade_sub_ctx;                     /* belongs to the upgrade */
+    void *upgrade_sub_ctx;                     /* belongs to the upgrade: its watch of the state */
     char *version;                             /* last version reported by the scripts, or NULL */
     char *domain;
     struct scheduler_ctx *scheduler_ctx;

@@ -38,6 +38,7 @@
 #include "src/scheduler.h"
 #include "src/selftest.h"
 #include "src/signals.h"
+#include "src/upgrade.h"
 
 #define LOG_CATEGORY "device"
 
@@ -126,6 +127,7 @@ void init_redis(void) {
     registration_setup_redis_instance(redis_instance_conf, redis_instance_state);
     luadb_setup_redis_instance(redis_instance_conf, redis_instance_state);
     commands_setup_redis_instance(redis_instance_conf, redis_instance_state);
+    upgrade_setup_redis_instance(redis_instance_conf, redis_instance_state);
     alive_setup_redis_instance(redis_instance_conf, redis_instance_state);
     discovery_setup_redis_instance(redis_instance_conf, redis_instance_state);
     ifttt_setup_redis_instance(redis_instance_conf, redis_instance_state);
@@ -214,6 +216,8 @@ int device_start(struct event_base *base) {
 }
 
 int device_stop(void) {
+    if (g_is_gateway) global_upgrade_cleanup();
+    device_upgrade_cleanup(this_device_ctx);
     backup_service_destroy();
     discovery_stop();
     alive_stop();

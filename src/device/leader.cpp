@@ -17,6 +17,7 @@
 #include "src/helpers.h"
 #include "src/scheduler.h"
 #include "src/stats.h"
+#include "src/upgrade.h"
 
 #define LOG_CATEGORY "device"
 
@@ -91,6 +92,8 @@ int master_device_start(void) {
         LOGI("persist_enabled is %d", persist_enabled);
     else
         LOGI("Cannot init db_persist or persist disabled");
+    LOGI("Upgrade enabled");
+    global_upgrade_init(g_main_base);
     return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "src/discovery.h"
 #include "src/helpers.h"
 #include "src/ifttt.h"
+#include "src/upgrade.h"
 
 #define LOG_CATEGORY "device"
 
@@ -46,6 +47,7 @@ void this_device_deleted_cb(const char *channel, const char *message, const void
 
 /* A repeated set-up keeps the subscriptions a context holds; they end with the context. */
 void context_released(device_ctx_t *ctx) {
+    device_upgrade_cleanup(ctx);
     if (ctx == this_device_ctx) this_device_ctx = nullptr;
     if (ctx->command_subscribed)
         db_unsubscribe(redis_instance_state, commands_channel_callback, nullptr, "device:%s:command", ctx->device_id);
@@ -266,6 +268,8 @@ void setup_device_lan(const char *network_id, device_ctx_t *ctx) {
     if (!ctx->device_id) return;
     discovery_set_device_id(ctx->device_id);
     if (!(ctx = setup_driver(ctx))) return;
+    LOGI("setup_device_lan upgrade enabled - init");
+    device_upgrade_init(ctx, g_main_base);
     watch_app_id(ctx);
     if (!(ctx = still_there(self))) return;
     if (!ctx->delete_subscribed) {

@@ -282,14 +282,7 @@ char *pcbcli_command(const char *key) {
     size_t n = strnlen(key, kMaxKey);
     char *cmd = (char *)malloc(sizeof("pcb_cli -l ''") + 4 * n + 2);
     if (!cmd) BRX_OOM_EXIT("pcb_cli command");
-    char *p = stpcpy(cmd, "pcb_cli -l '");
-    for (size_t i = 0; i < n; i++) {
-        if (key[i] == '\'') {
-            p = stpcpy(p, "'\\''");
-        } else {
-            *p++ = key[i];
-        }
-    }
+    char *p = shell_quote_into(stpcpy(cmd, "pcb_cli -l '"), key, n);
     stpcpy(p, "?'");
     return cmd;
 }

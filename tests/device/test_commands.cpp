@@ -329,9 +329,7 @@ class GatewayActions : public Commands {
 protected:
     void SetUp() override {
         bus.start();
-        setenv("PCB_STANDIN_SOCKET", bus.socket().c_str(), 1);
-        static const std::string path = build_path("platform/pcb") + ":" + getenv("PATH");
-        setenv("PATH", path.c_str(), 1);
+        bus.use_in_this_process();
         server_is(peer.url(""));
     }
     void server_is(const std::string &url) {

@@ -94,8 +94,8 @@ TEST_F(Rules, EnabledRulesWithTheExactTextRunInOrderWithTheSender) {
 
     events("device:42-3:event", {"pressed ", "Pressed", "pressed"});
     EXPECT_EQ(sent(), (std::vector<std::string>{"L1 on \"42-3\"", "L2 on \"42-3\"", "L2 dim \"42-3\""}));
-    for (const char *line : {"enabled is missing in item 2", "enabled is missing in item 3", "Enabled is FALSE in item 4",
-                             "If is missing in item 5", "Then is missing in item 6"})
+    for (const char *line : {"enabled is missing in item 2", "enabled is missing in item 3",
+                             "Enabled is FALSE in item 4", "If is missing in item 5", "Then is missing in item 6"})
         EXPECT_TRUE(env.log_has(line)) << line;
 }
 

@@ -406,9 +406,10 @@ TEST_F(ScheduleLoading, RulesBecomeEntriesAndAnyFaultLeavesNothingRunning) {
     const std::string valid = "[" + rule(R"("active":true,)" + a) + "," + rule(R"("active":true,)" + b) + "]";
     const std::string no_time = "[" + rule(R"("active":true,)" + a) + "," +
                                 rule(std::string(R"("active":true,"days":[6],"actions":)") + kLamp) + "]";
-    const std::string inactive =
-        "[" + rule(R"("active":false,)" + a) + "," + rule(R"("active":null,)" + b) + "," + rule(R"("active":0,)" + a) + "]";
-    const std::string days_text = "[" + rule(std::string(R"("active":1,"days":"1","time":"7:30","actions":)") + kLamp) + "]";
+    const std::string inactive = "[" + rule(R"("active":false,)" + a) + "," + rule(R"("active":null,)" + b) + "," +
+                                 rule(R"("active":0,)" + a) + "]";
+    const std::string days_text =
+        "[" + rule(std::string(R"("active":1,"days":"1","time":"7:30","actions":)") + kLamp) + "]";
     const std::string no_actions = "[" + rule(R"("active":"yes","days":[2],"time":"7:30")") + "]";
     const std::string no_active = "[" + rule(a) + "]";
     const std::vector<LoadCase> cases = {

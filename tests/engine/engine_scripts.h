@@ -47,6 +47,14 @@ inline std::string recording_default_driver(const std::string &name) {
            "return d\n";
 }
 
+// A command-list item for a device's driver.
+inline std::string device_command(const std::string &id, const std::string &name) {
+    return R"({"target":"device","id":")" + id + R"(","name":")" + name + R"("})";
+}
+
+// The line that ends a leader gateway's start.
+inline const char *leader_ready() { return "Cannot init db_persist or persist disabled"; }
+
 }  // namespace engine_test
 
 #endif

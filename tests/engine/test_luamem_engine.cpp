@@ -16,13 +16,13 @@ namespace {
 
 const char kGatewayMac[] = "0200C0000201";
 
-// Every message on "lan:grow" keeps 20 KB more; init says so each time it runs.
+// Every message on "lan:grow" keeps 20 KB more (a string of its own); init says so each time it runs.
 const char kGrowingLanDriver[] =
     "local d = {}\n"
     "local kept = {}\n"
     "function d.init(mac, ip)\n"
     "  log.info('growing LAN driver init')\n"
-    "  db.subscribe('lan:grow', function(ch, msg) kept[#kept + 1] = string.rep(msg, 20000) end)\n"
+    "  db.subscribe('lan:grow', function(msg) kept[#kept + 1] = string.rep(msg, 20000) .. #kept end)\n"
     "end\n"
     "function d.add(request) end\n"
     "function d.delete(request) end\n"

@@ -223,6 +223,8 @@ TEST_F(Registration, AGatewayTakesItsNetworkIdFromTheServerAndLeads) {
     peer->set_rules(R"({"POST /app/device": {"body": "{\"status\":\"SUCCESS\",\"gcid\":5001}"}})");
     start(false);
     ASSERT_TRUE(env->wait_log("I am leader but not configured")) << env->log();
+    // An add published before the engine's subscription to it is in place reaches nobody.
+    ASSERT_TRUE(env->wait_log("succeeded newdevice:*:*:add")) << env->log();
     notify_record("LAN", kGatewayMac, R"({"class":"gateway","vendor":"TestVendor","model":"T1","driver":"gateway"})");
     add("LAN", kGatewayMac, request("LAN", kGatewayMac, "R-5", ",\"sessionid\":\"S-5\""));
     ASSERT_TRUE(wait_key("device:LAN:" + std::string(kGatewayMac), "5001-8")) << env->log();

@@ -83,6 +83,23 @@ TEST(ToupperInPlace, FirstNBytesOnlyWithoutTerminator)
     EXPECT_EQ(std::string(buf, sizeof buf), std::string("AB\0F\xe9" "9zz", 8));
 }
 
+// The shell gives back exactly the text, whatever it holds.
+TEST(ShellQuote, TheShellTakesTheQuotedTextLiterally)
+{
+    const char *texts[] = {"", "plain", "two words", "'", "a'b''c'", "$(touch x)", "`id`", "';touch x;'",
+                           "\\n\"\\", "tab\there", "-n"};
+    for (const char *t : texts) {
+        FreeStr quoted(shell_quote(t));
+        FreeStr out(nullptr);
+        ASSERT_EQ(launch_with_args("printf '%%s' %s", nullptr, &out.p, quoted.p), HELPER_OK) << t;
+        EXPECT_STREQ(out.p, t) << quoted.p;
+    }
+    // Part of a word: the first n bytes only.
+    char buf[4 * 3 + 1];
+    shell_quote_into(buf, "a'bcd", 3);
+    EXPECT_STREQ(buf, "a'\\''b");
+}
+
 TEST(Md5File, MatchesTheMd5sumToolAndFailsOnUnreadableFiles)
 {
     brx_test::TempDir dir;

@@ -1,7 +1,6 @@
 // The HTTP client on a real event loop against the scripted peer (platform/appserver) and, where a
 // test needs byte-level control, small raw socket peers of its own on loopback.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <event2/event.h>
 #include <event2/keyvalq_struct.h>
 #include <fcntl.h>
@@ -702,24 +701,9 @@ TEST_F(HttpClient, ConnectionSocketsAreCloseOnExec) {
     http_req_data_t data = {url.c_str(), nullptr, 0, nullptr};
     ASSERT_EQ(http_request(HTTP_GET, &data, final_cb, &r), 0);
     pump(100ms);
-    int sockets = 0;
-    DIR *d = opendir("/proc/self/fd");
-    ASSERT_NE(d, nullptr);
-    while (struct dirent *e = readdir(d)) {
-        int fd = atoi(e->d_name);
-        char target[256] = {0};
-        std::string link = std::string("/proc/self/fd/") + e->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) <= 0 || strncmp(target, "socket:", 7) != 0) continue;
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        if (getpeername(fd, (sockaddr *)&peer, &len) != 0 || peer.sin_family != AF_INET ||
-            ntohs(peer.sin_port) != silent.port())
-            continue;
-        sockets++;
-        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    }
-    closedir(d);
-    EXPECT_EQ(sockets, 1);
+    const std::vector<int> sockets = sockets_connected_to(silent.port());
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_TRUE(fcntl(sockets[0], F_GETFD) & FD_CLOEXEC);
     http_cancel_request(&r);
 }
 

@@ -1,4 +1,5 @@
 // The script tcp module against a loopback peer of the test's own, on the test's loop.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -127,6 +128,14 @@ TEST_F(LuaTcp, BytesSentBeforeConnectedReachThePeerWhole) {
     }));
     EXPECT_EQ(peer.received(), early + every_byte);
     EXPECT_TRUE(env.log_has("Connected\n"));
+}
+
+// A command the engine or a script starts meanwhile must not hold the device's connection open.
+TEST_F(LuaTcp, TheConnectionIsNotInheritedByCommands) {
+    connect();
+    const std::vector<int> sockets = sockets_connected_to(peer.port());
+    ASSERT_EQ(sockets.size(), 1u);
+    EXPECT_TRUE(fcntl(sockets[0], F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(LuaTcp, EndOfFileIsReportedOnceThenTheHandleIsClosed) {

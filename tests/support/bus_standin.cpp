@@ -1,5 +1,7 @@
 #include "tests/support/bus_standin.h"
 
+#include <stdlib.h>
+
 #include <gtest/gtest.h>
 
 namespace brx_test {
@@ -38,6 +40,12 @@ size_t BusStandin::count(const std::vector<std::string> &parts) const {
         if (all) n++;
     }
     return n;
+}
+
+void BusStandin::use_in_this_process() const {
+    setenv("PCB_STANDIN_SOCKET", socket_.c_str(), 1);
+    static const std::string path = build_path("platform/pcb") + ":" + getenv("PATH");
+    setenv("PATH", path.c_str(), 1);
 }
 
 int BusStandin::cli(const std::vector<std::string> &args, std::string *out) const {

@@ -28,6 +28,8 @@ public:
     std::vector<std::string> lines() const;
     /* Journal lines that contain every one of the parts. */
     size_t count(const std::vector<std::string> &parts) const;
+    /* Points the engine code of this test process at this bus: its socket, and pcb_cli on PATH. */
+    void use_in_this_process() const;
     /* pcb_cli with these arguments against this bus; its exit status. */
     int cli(const std::vector<std::string> &args, std::string *out = nullptr) const;
 

@@ -100,6 +100,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         {"PCB_STANDIN_SOCKET", bus_.socket()},
         {"PATH", build_path("platform/pcb") + ":" + (path ? path : "/usr/bin:/bin")},
     };
+    for (const auto &kv : config_.daemon_env) env[kv.first] = kv.second;
     daemon_ = std::make_unique<Process>(argv, env);
     return true;
 }

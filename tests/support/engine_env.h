@@ -38,6 +38,7 @@ struct EngineConfig {
     std::string extra_conf;               /* further configuration lines */
     std::vector<std::string> launcher;    /* command prefix for Redis and the daemon ("taskset -c 2") */
     std::string log_level = "DEBUG";      /* "logger.level" */
+    std::map<std::string, std::string> daemon_env; /* the daemon's further environment (TZ, a faked clock) */
 };
 
 /* The payloads that sub received on channel, in order. */

@@ -1,9 +1,13 @@
 #include "tests/support/test_support.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +85,24 @@ void write_file(const std::string &path, const std::string &content) {
 }
 
 bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+std::vector<int> sockets_connected_to(int port) {
+    std::vector<int> fds;
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return fds;
+    while (struct dirent *e = readdir(d)) {
+        char target[256] = {0};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) <= 0 || strncmp(target, "socket:", 7) != 0) continue;
+        const int fd = atoi(e->d_name);
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, (sockaddr *)&peer, &len) == 0 && peer.sin_family == AF_INET && ntohs(peer.sin_port) == port)
+            fds.push_back(fd);
+    }
+    closedir(d);
+    return fds;
+}
 
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> out;

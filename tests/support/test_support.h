@@ -30,6 +30,8 @@ void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
 /* The lines of text, without their newlines. */
 std::vector<std::string> lines_of(const std::string &text);
+/* This process's descriptors of IPv4 sockets connected to port (of any address). */
+std::vector<int> sockets_connected_to(int port);
 
 /* Path of a built program relative to the build tree ("src/Brixmoor"), and of a source file. */
 std::string build_path(const std::string &rel);

@@ -1,0 +1,141 @@
+// A leader gateway as a black box under a faked wall clock: the household schedule fires at its
+// minute, once, also when the clock goes back while it waits.
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/engine/engine_scripts.h"
+#include "tests/support/engine_env.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+using namespace brx_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+using engine_test::device_command;
+
+std::string faketime_library() {
+    glob_t g;
+    std::string found;
+    if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) found = g.gl_pathv[0];
+    globfree(&g);
+    return found;
+}
+
+void seed_gateway(EngineEnv &env) {
+    env.state().set("LAN:networkid", "N1");
+    env.state().set("device:LAN:0200C0000201", "N1-1");
+}
+
+/*
+ * The daemon's wall clock, offset from the real one through a file that it reads at every call;
+ * the monotonic clock (libevent's timers) stays real. Aimed once the daemon is up, whatever its
+ * start took: the daemon's next full minute then comes lead seconds later, in UTC.
+ */
+class FakedClock {
+public:
+    FakedClock() { set_offset(0); }
+    void aim(int lead) {
+        const time_t real_now = time(nullptr);
+        fire_fake = ((real_now + lead) / 60 + 1) * 60;
+        fire_real = real_now + lead;
+        set_offset(fire_fake - fire_real);
+    }
+    void set_offset(long seconds) { write_file(file(), (seconds < 0 ? "" : "+") + std::to_string(seconds) + "\n"); }
+    std::string file() const { return dir.file("faketime"); }
+    std::map<std::string, std::string> daemon_env(const std::string &lib) const {
+        const char *asan = getenv("ASAN_OPTIONS");
+        return {
+            {"LD_PRELOAD", lib},
+            {"FAKETIME_TIMESTAMP_FILE", file()},
+            {"FAKETIME_NO_CACHE", "1"},
+            {"DONT_FAKE_MONOTONIC", "1"},
+            {"TZ", "UTC0"},
+            // The preloaded clock comes before the sanitizer's runtime.
+            {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+        };
+    }
+    // A schedule of one rule: the command at the daemon's next full minute.
+    std::string schedule(const std::string &command) const {
+        struct tm tm;
+        gmtime_r(&fire_fake, &tm);
+        return R"([{"active":true,"days":[)" + std::to_string(tm.tm_wday) + R"(],"time":")" +
+               std::to_string(tm.tm_hour) + ":" + std::to_string(tm.tm_min) + R"(","actions":[)" + command + "]}]";
+    }
+
+    TempDir dir;
+    time_t fire_fake = 0, fire_real = 0;
+};
+
+class ScheduleEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lib = faketime_library();
+        if (lib.empty()) GTEST_SKIP() << "libfaketime is not installed";
+    }
+    std::unique_ptr<EngineEnv> start(const FakedClock &clock, const std::string &first_value) {
+        EngineConfig config;
+        config.daemon_env = clock.daemon_env(lib);
+        auto env = std::make_unique<EngineEnv>(config);
+        seed_gateway(*env);
+        env->state().set("schedule", first_value);
+        EXPECT_TRUE(env->start());
+        EXPECT_TRUE(env->wait_log(engine_test::leader_ready())) << env->log();
+        return env;
+    }
+    std::string lib;
+};
+
+// The first value of "schedule" does not parse: the key is watched all the same and the next value
+// counts. The schedule fires once, at its minute, without a sender.
+TEST_F(ScheduleEngine, TheScheduleFiresAtItsMinuteAfterABadFirstValue) {
+    FakedClock clock;
+    auto env = start(clock, "[{\"active\":true");
+    EXPECT_TRUE(env->wait_log("scheduler_conf_parse fialed")) << env->log();
+    ASSERT_TRUE(wait_until([&] { return numsub(env->state(), "__keyspace@0__:schedule") == 1; }, 10s)) << env->log();
+
+    Subscriber lamp(env->state(), {"device:N1-5:command"});
+    clock.aim(8);
+    env->state().set("schedule", clock.schedule(device_command("N1-5", "on")));
+    ASSERT_TRUE(env->wait_log("scheduler (key schedule) is set with value")) << env->log();
+    ASSERT_LT(time(nullptr), clock.fire_real - 1) << "the daemon planned too late for its minute";
+
+    std::string payload;
+    ASSERT_TRUE(lamp.wait_for("device:N1-5:command", 25s, &payload)) << env->log();
+    EXPECT_GE(time(nullptr), clock.fire_real - 1);
+    EXPECT_NE(payload.find("\"sender_id\":\tnull"), std::string::npos) << payload;
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(lamp.count("device:N1-5:command"), 1u);
+    EXPECT_EQ(numsub(env->state(), "__keyspace@0__:schedule"), 1);
+}
+
+// The wall clock goes back 5 s while the timer waits: the timer wakes before the instant and waits
+// for the rest; the schedule fires once, at its wall-clock minute.
+TEST_F(ScheduleEngine, AClockSetBackDelaysTheFiringToItsWallTime) {
+    FakedClock clock;
+    auto env = start(clock, "[]");
+    Subscriber lamp(env->state(), {"device:N1-5:command"});
+    clock.aim(8);
+    env->state().set("schedule", clock.schedule(device_command("N1-5", "on")));
+    ASSERT_TRUE(env->wait_log("scheduler (key schedule) is set with value")) << env->log();
+    clock.set_offset(clock.fire_fake - clock.fire_real - 5);
+    ASSERT_LT(time(nullptr), clock.fire_real - 1) << "the daemon planned too late for its minute";
+
+    ASSERT_TRUE(lamp.wait_for("device:N1-5:command", 30s)) << env->log();
+    EXPECT_GE(time(nullptr), clock.fire_real + 4);
+    EXPECT_NE(env->log().find("s early, waiting for the rest"), std::string::npos) << env->log();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(lamp.count("device:N1-5:command"), 1u);
+}
+
+}  // namespace
