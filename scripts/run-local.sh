@@ -87,6 +87,7 @@ state SET LAN:networkid N-LOCAL
 state SET device:LAN:0200C0000201 N-LOCAL-1
 state SET device:N-LOCAL-1:meta:class gateway
 state SET device:N-LOCAL-1:domain LAN
+state SET device:N-LOCAL-1:meta:classname:gateway:LAN:Brixmoor:GW1 1
 # The last device number issued: registrations go on from N-LOCAL-4.
 state SET deviceid 3
 state SET landevicemap:N-LOCAL-1:N-LOCAL-2 1

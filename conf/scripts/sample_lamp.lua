@@ -2,6 +2,7 @@
 -- posted to the lamp, and the lamp's answer becomes the "power" state, which the leader
 -- republishes on the channel of the same name. With {"name":"on","args":{"for":<seconds>}} the
 -- lamp is switched off again after that time. The lamp's address is the driver parameter "url".
+-- Its self-test reports the lamp's address and last known power state.
 local driver = {}
 
 local device_id
@@ -41,6 +42,12 @@ function driver.command(json)
     else
         timer.delete("auto-off")
     end
+end
+
+-- The self-test: one report with what the driver knows of the lamp.
+function driver.selftest(args)
+    local power = db.get("device:" .. device_id .. ":state:power")
+    db.publish("selftest:store_report", cjson.encode({device = device_id, url = lamp_url, power = power or "unknown"}))
 end
 
 function driver.cleanup()

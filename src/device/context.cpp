@@ -23,6 +23,7 @@
 #include "src/lua_api/luadb.h"
 #include "src/luamem.h"
 #include "src/scheduler.h"
+#include "src/pcb/lua_pcb.h"
 
 extern "C" int luaopen_cjson(lua_State *L);
 
@@ -154,7 +155,8 @@ int open_native_modules(lua_State *L, void *) {
 }
 
 int open_late_modules(lua_State *L, void *) {
-    // pcb joins here, before cjson.
+    lua_state_add_forget_hook(luapcb_forget_state);
+    open_luapcb(L);
     lua_pushcfunction(L, luaopen_cjson);
     lua_call(L, 0, 1);
     // lua-cjson 2.1 makes no global of its own.

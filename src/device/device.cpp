@@ -37,6 +37,7 @@
 #include "src/luamem.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/scheduler.h"
+#include "src/selftest.h"
 #include "src/signals.h"
 #include "src/upgrade.h"
 
@@ -157,6 +158,10 @@ void init_base(struct event_base *base) {
         luamem_init_once(redis_instance_state, redis_instance_conf);
     else
         luamem_init(redis_instance_state, redis_instance_conf);
+    if (load_file_mode)
+        selftest_init_once(base, redis_instance_state, redis_instance_conf);
+    else
+        selftest_init(base, redis_instance_state, redis_instance_conf);
 }
 
 int device_start(struct event_base *base) {

@@ -17,6 +17,7 @@
 #include "src/external_conf.h"
 #include "src/helpers.h"
 #include "src/scheduler.h"
+#include "src/stats.h"
 #include "src/upgrade.h"
 
 #define LOG_CATEGORY "device"
@@ -182,8 +183,7 @@ int scheduler_conf_parse(const char *text) {
     }
     cJSON_Delete(root);
     if (rc != 0) return -1;
-    // The count of active rules goes to the statistics here once they exist.
-    (void)count;
+    stats_update(STAT_NUM_OF_SCHEDULES, (uint32_t)count);
     if (scheduler_start(g_scheduler) != 0) {
         LOGW("scheduler_start failed");
         return -1;

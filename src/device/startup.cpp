@@ -18,6 +18,7 @@
 #include "src/helpers.h"
 #include "src/pcb/pcb_plugin.h"
 #include "src/signals.h"
+#include "src/stats.h"
 
 #define LOG_CATEGORY "device"
 
@@ -202,6 +203,7 @@ int gateway_start(void) {
             return -1;
         }
         LOGI("Context created");
+        stats_init(redis_instance_state);
     }
 
     free(g_network_id);

@@ -1,4 +1,5 @@
-// The local run's scripts (conf/scripts) in the daemon: the sample lamp logs its commands, and a
+// The local run's scripts (conf/scripts) in the daemon: the sample lamp logs its commands and reports
+// in a self-test, and a
 // script file run through "driver:dofile" (-t) listens for UDP datagrams and logs them. The test and
 // the daemon share a network namespace of the test's own.
 #include <gtest/gtest.h>
@@ -37,6 +38,10 @@ TEST_F(LocalRun, TheLampLogsCommandsAndADofileScriptReportsADatagram) {
 
     env.state().command({"PUBLISH", "device:N1-2:command", "{\"name\":\"on\"}"});
     EXPECT_TRUE(env.wait_log("lua - lamp N1-2 command {\"name\":\"on\"}")) << env.log();
+
+    // The lamp's self-test reports what its driver knows.
+    env.state().command({"PUBLISH", "selftest:run", "x"});
+    EXPECT_TRUE(env.wait_log("Received selftest report: {\"device\":\"N1-2\"")) << env.log();
 
     ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "driver:dofile") > 0; }, 30s));
     env.state().command({"PUBLISH", "driver:dofile", source_path("conf/scripts/udp_listen.lua")});

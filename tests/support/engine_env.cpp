@@ -122,4 +122,11 @@ bool EngineEnv::wait_log_count(const std::string &text, size_t n, std::chrono::m
     return wait_until([&] { return count_log(text) >= n; }, timeout);
 }
 
+std::string EngineEnv::param(const std::string &name) const {
+    std::string out;
+    if (pcb_cli({"-l", name + "?"}, &out) != 0) return "<unreadable>";
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
 }  // namespace brx_test

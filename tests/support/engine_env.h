@@ -78,6 +78,8 @@ public:
 
     /* pcb_cli with these arguments against this bus; its exit status. */
     int pcb_cli(const std::vector<std::string> &args, std::string *out = nullptr) const { return bus_.cli(args, out); }
+    /* A gateway parameter's value as pcb_cli -l prints it, less the newline; "<unreadable>" when it fails. */
+    std::string param(const std::string &name) const;
 
     /*
      * Starts the daemon in the foreground. A non-gateway broadcasts: it is refused (a test failure)

@@ -1,0 +1,63 @@
+#ifndef BRX_TESTS_ENGINE_SELFTEST_ENV_H
+#define BRX_TESTS_ENGINE_SELFTEST_ENV_H
+
+// A leader gateway for the self-test tests: its own device's driver reports, a device behind it
+// has no driver code.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "tests/support/engine_env.h"
+#include "tests/support/redis_server.h"
+#include "tests/support/test_support.h"
+
+namespace selftest_test {
+
+inline const char kLeaderReady[] = "Cannot init db_persist or persist disabled";
+inline const char kEnable[] = "APService.HomeAutomation.BrixmoorSelfTestEnable";
+inline const char kResults[] = "APService.HomeAutomation.BrixmoorSelfTestResults";
+
+// A driver whose selftest hook publishes one report naming the device and the hook's argument.
+inline const char kReportingDriver[] = R"(
+local d = {}
+local id
+function d.init(device_id) id = device_id end
+function d.command(json) end
+function d.selftest(args) db.publish('selftest:store_report', id .. ' ' .. args) end
+function d.cleanup() end
+return d
+)";
+
+class Selftest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env.state().set("LAN:networkid", "N1");
+        env.state().set("device:LAN:0200C0000201", "N1-1");
+        // The HA-ID already adopted: the start runs no restore.
+        env.conf().set("KAVPCB:homeautomation:HA-ID", brx_test::kSeedHaid);
+        env.state().set("device:N1-1:domain", "LAN");
+        env.conf().set("driver:gateway:code", kReportingDriver);
+        // A device behind the gateway whose driver has no code.
+        env.state().set("landevicemap:N1-1:N1-2", "1");
+        env.state().set("device:N1-2:meta:class", "light");
+        env.state().set("device:N1-2:meta:driver", "nocode");
+        env.state().set("device:N1-2:domain", "LAN");
+    }
+    void start() {
+        ASSERT_TRUE(env.start());
+        // A start reads several gateway parameters through the shell: slow on a busy machine.
+        ASSERT_TRUE(env.wait_log(kLeaderReady, std::chrono::seconds(90))) << env.log();
+    }
+    std::string param(const std::string &name) { return env.param(name); }
+    void publish(const std::string &channel, const std::string &message) {
+        env.state().command({"PUBLISH", channel, message});
+    }
+
+    brx_test::EngineEnv env;
+};
+
+}  // namespace selftest_test
+
+#endif
