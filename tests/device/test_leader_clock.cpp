@@ -22,29 +22,6 @@ namespace {
 time_t fake_now = 0;
 time_t fake_clock() { return fake_now; }
 
-// TZ for the life of the guard.
-class Zone {
-public:
-    explicit Zone(const char *tz) {
-        const char *old = getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~Zone() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had_ = false;
-    std::string old_;
-};
-
 class LeaderClock : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -24,29 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-/* TZ for the life of the guard. */
-class Zone {
-public:
-    explicit Zone(const std::string &tz) {
-        const char *old = getenv("TZ");
-        had_ = old != nullptr;
-        if (old) old_ = old;
-        setenv("TZ", tz.c_str(), 1);
-        tzset();
-    }
-    ~Zone() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had_ = false;
-    std::string old_;
-};
-
 /* Seconds since the epoch of a UTC calendar time. */
 time_t utc(int y, int mo, int d, int h, int mi, int s = 0) {
     struct tm tm = {};

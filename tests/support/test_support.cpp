@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -196,6 +197,23 @@ size_t Process::count_output(const std::string &text) const {
     size_t n = 0;
     for (size_t pos = s.find(text); pos != std::string::npos; pos = s.find(text, pos + text.size())) n++;
     return n;
+}
+
+
+Zone::Zone(const std::string &tz) {
+    const char *old = getenv("TZ");
+    had_ = old != nullptr;
+    if (old) old_ = old;
+    setenv("TZ", tz.c_str(), 1);
+    tzset();
+}
+
+Zone::~Zone() {
+    if (had_)
+        setenv("TZ", old_.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 }  // namespace brx_test

@@ -80,6 +80,19 @@ private:
     bool reaped_ = false;
 };
 
+/* TZ for the life of the guard (tzset applied both ways). */
+class Zone {
+public:
+    explicit Zone(const std::string &tz);
+    ~Zone();
+    Zone(const Zone &) = delete;
+    Zone &operator=(const Zone &) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
 }  // namespace brx_test
 
 #endif
