@@ -129,6 +129,9 @@ TEST_F(LeaderStart, RepublishesChangesButNotDeletionsOrExpiries) {
     s.set("device:N1-1:state:level", "3");
     s.command({"SET", "device:N1-1:state:temp", "21", "PX", "200"});
     s.command({"SET", "device:N1-1:meta:tmp", "x", "PX", "200"});
+    // The leader re-reads a changed key: delete only once both values were read and republished.
+    ASSERT_TRUE(wait_until([&] { return !published("device:N1-1:meta:name").empty() &&
+                                        !published("device:N1-1:state:level").empty(); }, 30s));
     s.command({"DEL", "device:N1-1:state:level"});
     s.command({"DEL", "device:N1-1:meta:name"});
     ASSERT_TRUE(env->wait_log("device_states_get_callback key: device:N1-1:state:temp value: NULL failed", 30s))
