@@ -37,6 +37,7 @@ GHashTable *rule_sets = nullptr;
 struct event_feed {
     subscribe_ctx_t *sub;
     GSList *members; /* ids of the rule sets, oldest first */
+    GSList *members_last;
 };
 GHashTable *feeds = nullptr; /* prefix -> event_feed */
 
@@ -76,7 +77,7 @@ int join_feed(ifttt_ctx_t *rs) {
         feed->sub = sub;
         g_hash_table_insert(feeds, key, feed);
     }
-    feed->members = g_slist_append(feed->members, (gpointer)rs->id);
+    feed->members = brx_slist_append(feed->members, &feed->members_last, (gpointer)rs->id);
     rs->subscribe_event_ctx = feed->sub;
     return 0;
 }
@@ -84,7 +85,7 @@ int join_feed(ifttt_ctx_t *rs) {
 void leave_feed(ifttt_ctx_t *rs) {
     auto *feed = feeds ? static_cast<event_feed *>(g_hash_table_lookup(feeds, rs->prefix)) : nullptr;
     if (!feed) return;
-    feed->members = g_slist_remove(feed->members, (gconstpointer)rs->id);
+    feed->members = brx_slist_remove(feed->members, &feed->members_last, (gconstpointer)rs->id);
     rs->subscribe_event_ctx = nullptr;
     if (feed->members) return;
     db_unsubscribe_ex(ri_state, feed->sub);

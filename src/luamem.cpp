@@ -39,7 +39,7 @@ struct luamem_config_t {
 
 struct luamem_stat_t {
     lua_State *L;
-    int stats[kStats];
+    int *stats; /* kStats samples, made at the first one: most states are never profiled */
     int stat_init;
     int stat_max;
     int stat_min;
@@ -55,6 +55,7 @@ enum luamem_print_t { print_graph = 0, print_nums = 1, print_summary = 2 };
 luamem_config_t config = {false, nullptr, 1, false, false, nullptr, nullptr};
 GSList *entries = nullptr; /* creation order */
 GSList *entries_last = nullptr;
+int entries_count = 0; /* the log lines show it at every state's creation */
 GHashTable *by_state = nullptr; /* L -> its one entry */
 cJSON *summary = nullptr;
 
@@ -96,6 +97,7 @@ void index_entry(luamem_stat_t *e) {
 }
 
 void free_entry(luamem_stat_t *e) {
+    free(e->stats);
     free(e->class_name);
     free(e->domain);
     free(e);
@@ -104,8 +106,9 @@ void free_entry(luamem_stat_t *e) {
 /* Takes e off the list and the index; the count of entries left. */
 int unlink_entry(luamem_stat_t *e) {
     entries = brx_slist_remove(entries, &entries_last, e);
+    entries_count--; /* e came from the index, so it was on the list */
     if (by_state && g_hash_table_lookup(by_state, e->L) == e) g_hash_table_remove(by_state, e->L);
-    return (int)g_slist_length(entries);
+    return entries_count;
 }
 
 /* The close routine's hook: a state that goes leaves no entry for a later one at its address. */
@@ -127,9 +130,10 @@ luamem_stat_t *new_entry(lua_State *L) {
     e->stat_min = INT_MAX;
     e->mem_limit = -1;
     entries = brx_slist_append(entries, &entries_last, e);
+    entries_count++;
     index_entry(e);
     lua_state_add_forget_hook(forget_state);
-    LOGI("New profiler for L=%p created, num of profilers on list: %d", (void *)L, (int)g_slist_length(entries));
+    LOGI("New profiler for L=%p created, num of profilers on list: %d", (void *)L, entries_count);
     return e;
 }
 
@@ -541,6 +545,10 @@ int luamem_check(lua_State *L) {
     if (!e) {
         LOGW("Cannot find context for L %p", (void *)L);
         return sample;
+    }
+    if (!e->stats) {
+        e->stats = (int *)malloc(kStats * sizeof(int));
+        if (!e->stats) BRX_OOM_EXIT("No memory for luamem samples");
     }
     e->stats[e->stats_counter++] = sample;
     e->latest = sample;
