@@ -40,8 +40,10 @@ double lua_kib(lua_State *L) {
     return lua_gc(L, LUA_GCCOUNT, 0) + lua_gc(L, LUA_GCCOUNTB, 0) / 1024.0;
 }
 
-/* What malloc holds, less what the script states' allocator keeps unused. */
-double malloc_kib() { return (double)(mallinfo2().uordblks - lua_state_alloc_free_bytes()) / 1024.0; }
+/* What malloc holds and the script states' allocator maps, less what that allocator keeps unused. */
+double malloc_kib() {
+    return (double)(mallinfo2().uordblks + lua_state_alloc_pool_bytes() - lua_state_alloc_free_bytes()) / 1024.0;
+}
 
 struct Step {
     const char *name;
