@@ -23,9 +23,12 @@ namespace {
 const size_t kStep = 8;
 const size_t kSmallMax = 4096;                /* larger blocks go to malloc */
 const size_t kClasses = kSmallMax / kStep;    /* class i holds blocks of (i + 1) * kStep bytes */
-/* Chunks come from mmap with their pages already mapped: a state touches all of its memory while it
- * is made, and one call that maps a chunk costs far less than a page fault per page. */
-const size_t kChunk = 256 * 1024;
+/* Chunks are 2 MiB and aligned. Past the first few they are asked to be huge pages: the states of
+ * hundreds of devices spread over tens of MiB, and with small pages the misses of the address
+ * translation were most of the cost of making a state. The first ones keep small pages, so that a
+ * gateway with a few devices holds only the memory its states use. */
+const size_t kChunk = 2 * 1024 * 1024;
+const size_t kSmallPagePool = 4 * kChunk;
 
 struct free_block {
     free_block *next;
@@ -45,6 +48,18 @@ size_t free_bytes = 0;
 bool small(size_t n) { return n > 0 && n <= kSmallMax; }
 size_t class_of(size_t n) { return (n - 1) / kStep; }
 size_t class_size(size_t c) { return (c + 1) * kStep; }
+
+/* kChunk bytes aligned to kChunk, so that the kernel can back them with one huge page. */
+void *map_chunk() {
+    void *raw = mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const uintptr_t start = (uintptr_t)raw, at = (start + kChunk - 1) & ~(uintptr_t)(kChunk - 1);
+    if (at > start) munmap(raw, at - start);
+    if (start + kChunk > at) munmap((void *)(at + kChunk), start + kChunk - at);
+    void *mem = (void *)at;
+    if (pool_bytes >= kSmallPagePool) madvise(mem, kChunk, MADV_HUGEPAGE); /* a hint: small pages serve too */
+    return mem;
+}
 
 void *take(size_t n) {
     size_t c = class_of(n);
@@ -67,8 +82,8 @@ void *take(size_t n) {
             free_bytes += class_size(rc);
             POISON(rest, class_size(rc));
         }
-        void *mem = mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (mem == MAP_FAILED) return nullptr;
+        void *mem = map_chunk();
+        if (!mem) return nullptr;
         ROOT(mem, kChunk);
         auto *ch = static_cast<chunk *>(mem);
         ch->next = chunks;
