@@ -32,7 +32,7 @@ typedef struct lua_state_mem {
 /* ud: NULL or a lua_state_mem_t. */
 void *lua_state_alloc(void *ud, void *ptr, size_t osize, size_t nsize);
 
-/* Bytes of the chunks taken from malloc so far, and of them the bytes no state holds. */
+/* Bytes of the chunks mapped so far, and of them the bytes no state holds. */
 size_t lua_state_alloc_pool_bytes(void);
 size_t lua_state_alloc_free_bytes(void);
 
