@@ -386,11 +386,19 @@ get_cb_context_t *get_key(redis_instance_t *ri, db_value_callback_t cb, const vo
 /* The non-empty key strings of a KEYS reply in reply order; the strings are the reply's own. */
 GSList *reply_keys(const redisReply *r) {
     if (r->type != REDIS_REPLY_ARRAY) return nullptr;
-    GSList *list = nullptr;
+    GSList *list = nullptr, *last = nullptr;
     for (size_t i = 0; i < r->elements; i++) {
         const redisReply *e = r->element[i];
-        if (e && e->type == REDIS_REPLY_STRING && e->len > 0) list = g_slist_append(list, e->str);
+        if (e && e->type == REDIS_REPLY_STRING && e->len > 0) list = brx_slist_append(list, &last, e->str);
     }
+    return list;
+}
+
+/* The keys of r as heap copies; r is freed. */
+GSList *reply_key_copies(redisReply *r) {
+    GSList *list = reply_keys(r);
+    for (GSList *l = list; l; l = l->next) l->data = copy_text(static_cast<const char *>(l->data));
+    freeReplyObject(r);
     return list;
 }
 
@@ -716,10 +724,7 @@ GSList *db_get_keys_sync(redis_instance_t *ri, const char *fmt, ...) {
         return nullptr;
     }
     error_reply(ri, r);
-    GSList *list = reply_keys(r);
-    for (GSList *l = list; l; l = l->next) l->data = copy_text(static_cast<const char *>(l->data));
-    freeReplyObject(r);
-    return list;
+    return reply_key_copies(r);
 }
 
 void db_expire(redis_instance_t *ri, unsigned sec, const char *fmt, ...) {
@@ -810,10 +815,7 @@ int db_keys_sync(redis_instance_t *ri, GSList **keys, const char *fmt, ...) {
         freeReplyObject(r);
         return -1;
     }
-    GSList *list = reply_keys(r);
-    for (GSList *l = list; l; l = l->next) l->data = copy_text(static_cast<const char *>(l->data));
-    freeReplyObject(r);
-    *keys = list;
+    *keys = reply_key_copies(r);
     return 0;
 }
 
