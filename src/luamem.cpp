@@ -475,10 +475,6 @@ void load_summary(void) {
 
 int take_sample(lua_State *L) { return lua_gc(L, LUA_GCCOUNT, 0) * 1000 + lua_gc(L, LUA_GCCOUNTB, 0); }
 
-}  // namespace
-
-namespace {
-
 void init(redis_instance_t *ri_state, redis_instance_t *ri_conf, bool watch) {
     LOGD("luamem_init");
     config.ri_state = ri_state;
@@ -487,7 +483,6 @@ void init(redis_instance_t *ri_state, redis_instance_t *ri_conf, bool watch) {
     config.filename = nullptr;
     config.filenamenum = 1;
     config.enable = true;
-    lua_state_add_forget_hook(forget_state);
     const char *settings[] = {"luamem:enable", "luamem:filename", "luamem:filenamenum", "luamem:logoncheck",
                               "luamem:enable_reload"};
     for (const char *key : settings) read_setting(key);

@@ -55,7 +55,7 @@ void *map_chunk() {
     if (raw == MAP_FAILED) return nullptr;
     const uintptr_t start = (uintptr_t)raw, at = (start + kChunk - 1) & ~(uintptr_t)(kChunk - 1);
     if (at > start) munmap(raw, at - start);
-    if (start + kChunk > at) munmap((void *)(at + kChunk), start + kChunk - at);
+    munmap((void *)(at + kChunk), start + kChunk - at); /* at < start + kChunk: a tail is always left */
     void *mem = (void *)at;
     if (pool_bytes >= kSmallPagePool) madvise(mem, kChunk, MADV_HUGEPAGE); /* a hint: small pages serve too */
     return mem;
