@@ -31,33 +31,12 @@ const char kGrowingLanDriver[] =
     "function d.cleanup() end\n"
     "return d\n";
 
-/* The default seed with the profiler enabled and a limit for the "LAN" default driver. */
-std::string seed_with_limit(const TempDir &dir, const std::string &limit) {
-    std::string seed = read_file(source_path("platform/pcb/seed-gateway.json"));
-    auto put = [&](const std::string &param, const std::string &value) {
-        const std::string from = "\"" + param + "\": \"\"";
-        const std::string from0 = "\"" + param + "\": \"0\"";
-        size_t at = seed.find(from);
-        size_t len = from.size();
-        if (at == std::string::npos) {
-            at = seed.find(from0);
-            len = from0.size();
-        }
-        seed.replace(at, len, "\"" + param + "\": \"" + value + "\"");
-    };
-    put("BrixmoorMemoryProfilerEnable", "1");
-    put("BrixmoorMemoryProfilerConfig",
-        "{\\\"limits\\\":[{\\\"driver\\\":\\\"luamem:limit:LAN\\\",\\\"limit\\\":\\\"" + limit + "\\\"}]}");
-    const std::string path = dir.file("seed-luamem.json");
-    write_file(path, seed);
-    return path;
-}
-
 TEST(ProfilerEngine, AGrowingLanDefaultDriverIsRebuiltAndTheReloadsAreCounted) {
-    TempDir seeds;
-    EngineConfig cfg;
-    cfg.seed = seed_with_limit(seeds, "300000");
-    EngineEnv env(cfg);
+    EngineEnv env;
+    // The profiler on, with a limit for the "LAN" default driver.
+    ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorMemoryProfilerEnable=1"}), 0);
+    ASSERT_EQ(env.pcb_cli({R"(APService.HomeAutomation.BrixmoorMemoryProfilerConfig={"limits":[{"driver":"luamem:limit:LAN","limit":"300000"}]})"}),
+              0);
     env.write_lan_driver(kGrowingLanDriver);
     env.state().set("LAN:networkid", "N1");
     env.state().set(std::string("device:LAN:") + kGatewayMac, "N1-1");
@@ -75,8 +54,8 @@ TEST(ProfilerEngine, AGrowingLanDefaultDriverIsRebuiltAndTheReloadsAreCounted) {
     ASSERT_TRUE(env.wait_log_count("growing LAN driver init", 3, 20s)) << env.log();
     EXPECT_GE(env.count_log("luamem_replace old L="), 2u);
 
-    std::string summary;
-    ASSERT_EQ(env.pcb_cli({"-l", "APService.HomeAutomation.BrixmoorMemoryProfilerSummary?"}, &summary), 0);
+    const std::string summary = env.param("APService.HomeAutomation.BrixmoorMemoryProfilerSummary");
+    ASSERT_NE(summary, "<unreadable>");
     EXPECT_NE(summary.find("\"driver\":\t\"luamem:limit:LAN\""), std::string::npos) << summary;
     EXPECT_NE(summary.find("\"reloads\":\t2"), std::string::npos) << summary;
 

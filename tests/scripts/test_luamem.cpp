@@ -4,7 +4,6 @@
 
 #include <cjson/cJSON.h>
 #include <lua.hpp>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -36,9 +35,7 @@ protected:
         env_ = std::make_unique<ScriptEnv>(true);
         bus_ = std::make_unique<BusStandin>(env_->dir().path());
         ASSERT_NO_FATAL_FAILURE(bus_->start());
-        setenv("PCB_STANDIN_SOCKET", bus_->socket().c_str(), 1);
-        static const std::string path = build_path("platform/pcb") + ":" + getenv("PATH");
-        setenv("PATH", path.c_str(), 1);
+        bus_->use_in_this_process();
     }
     void TearDown() override {
         for (lua_State *L : states_) close_lua_state(L, nullptr);
