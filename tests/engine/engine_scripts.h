@@ -52,7 +52,7 @@ inline std::string device_command(const std::string &id, const std::string &name
     return R"({"target":"device","id":")" + id + R"(","name":")" + name + R"("})";
 }
 
-// The line that ends a leader gateway's start.
+// The line a leader gateway logs once its devices are set up (its start goes on a little after it).
 inline const char *leader_ready() { return "Cannot init db_persist or persist disabled"; }
 
 }  // namespace engine_test

@@ -85,7 +85,7 @@ protected:
             << "the follower's Redis pair does not replicate the leader's";
 
         ASSERT_TRUE(leader->start());
-        ASSERT_TRUE(leader->wait_log("Cannot init db_persist or persist disabled")) << leader->log();
+        ASSERT_TRUE(leader->wait_log(engine_test::leader_ready())) << leader->log();
         calls = std::make_unique<Subscriber>(leader->state(),
                                              std::vector<std::string>{"test:driver:calls", "test:driver:init"});
         ASSERT_TRUE(follower->start());

@@ -16,8 +16,6 @@
 
 namespace brx_test {
 
-const char kLeaderReady[] = "Cannot init db_persist or persist disabled";
-
 class ScriptDevice : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -27,7 +25,7 @@ protected:
     }
     void start() {
         ASSERT_TRUE(env.start({"-t"}));
-        ASSERT_TRUE(env.wait_log(kLeaderReady)) << env.log();
+        ASSERT_TRUE(env.wait_log(engine_test::leader_ready())) << env.log();
         ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "driver:dofile") > 0; }, std::chrono::seconds(30)));
     }
     // Runs code in the "LAN" default driver's state; waits until the engine has run it.

@@ -9,13 +9,13 @@
 #include <chrono>
 #include <string>
 
+#include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
 namespace selftest_test {
 
-inline const char kLeaderReady[] = "Cannot init db_persist or persist disabled";
 inline const char kEnable[] = "APService.HomeAutomation.BrixmoorSelfTestEnable";
 inline const char kResults[] = "APService.HomeAutomation.BrixmoorSelfTestResults";
 
@@ -48,7 +48,7 @@ protected:
     void start() {
         ASSERT_TRUE(env.start());
         // A start reads several gateway parameters through the shell: slow on a busy machine.
-        ASSERT_TRUE(env.wait_log(kLeaderReady, std::chrono::seconds(90))) << env.log();
+        ASSERT_TRUE(env.wait_log(engine_test::leader_ready(), std::chrono::seconds(90))) << env.log();
     }
     std::string param(const std::string &name) { return env.param(name); }
     void publish(const std::string &channel, const std::string &message) {

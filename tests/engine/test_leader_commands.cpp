@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/engine/engine_scripts.h"
 #include "tests/support/appserver_peer.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
@@ -16,8 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char kLeaderReady[] = "Cannot init db_persist or persist disabled";
-
 class LeaderCommands : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -25,7 +24,7 @@ protected:
         env.state().set("device:LAN:0200C0000201", "N1-1");
         env.appserver().set_rules(R"({"POST /app/notification/send": {"body": "{\"status\":\"SUCCESS\"}"}})");
         ASSERT_TRUE(env.start());
-        ASSERT_TRUE(env.wait_log(kLeaderReady)) << env.log();
+        ASSERT_TRUE(env.wait_log(engine_test::leader_ready())) << env.log();
     }
 
     // The requests that reached the server's notification endpoint.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string.h>
 
+#include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
@@ -17,7 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char kLeaderReady[] = "Cannot init db_persist or persist disabled";
 const char kTypes[] = "APService.HomeAutomation.BrixmoorDeviceTypes";
 const char kScenes[] = "APService.HomeAutomation.BrixmoorNumberOfScenes";
 const char kRules[] = "APService.HomeAutomation.BrixmoorNumberOfRules";
@@ -34,7 +34,7 @@ protected:
     void start() {
         ASSERT_TRUE(env.start());
         // A start reads several gateway parameters through the shell: slow on a busy machine.
-        ASSERT_TRUE(env.wait_log(kLeaderReady, std::chrono::seconds(90))) << env.log();
+        ASSERT_TRUE(env.wait_log(engine_test::leader_ready(), std::chrono::seconds(90))) << env.log();
     }
     std::string param(const std::string &name) { return env.param(name); }
     // The device-types parameter, compacted, members sorted by name unless in_order ("" when it is not JSON).
