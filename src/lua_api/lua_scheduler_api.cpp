@@ -64,10 +64,6 @@ int lua_sched_add_entry(lua_State *L) {
         LOGD("schedapi_add_entry %s: no entry added", device_id);
         return 0;
     }
-    if (!ctx->scheduler_ctx) {
-        LOGW("No scheduler for id %s", device_id);
-        return 0;
-    }
     scheduler_add_day_entry(ctx->scheduler_ctx, day, time, command);
     return 0;
 }
@@ -83,13 +79,9 @@ int lua_sched_cleanup(lua_State *L) {
 int lua_sched_start(lua_State *L) {
     const char *device_id = luaL_checkstring(L, 1);
     LOGD("schedapi_start %s", device_id);
-    if (!get_device_context(device_id)) {
-        LOGW("Cannot find ctx for id %s", device_id);
-        return 0;
-    }
     scheduler_ctx_t *s = scheduler_of(device_id);
     if (!s) {
-        LOGW("No scheduler for id %s", device_id);
+        LOGW("Cannot find ctx for id %s", device_id);
         return 0;
     }
     scheduler_start(s);
