@@ -1,6 +1,6 @@
 // The leader's clock check in the test process, on an injected clock: which differences between two
 // checks count as a jump of the wall clock, and what a jump re-plans. The real jump of a running
-// leader's clock is in tests/engine/test_leader_start.cpp.
+// leader's clock is in tests/engine/test_clock_jump.cpp.
 #include <event2/event.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -150,11 +150,10 @@ TEST_F(LeaderClock, AJumpReplansOnlyTheDeviceSchedulersThatWerePlanned) {
     device_ctx_t *started = create_device_context("N1-3", "switch", nullptr, "LAN");
     device_ctx_t *empty = create_device_context("N1-4", "switch", nullptr, "LAN");
     ASSERT_TRUE(filled && started && empty);
-    if (!started->scheduler_ctx) GTEST_SKIP() << "device contexts have no scheduler in this build";
     for (device_ctx_t *ctx : {filled, started})
         ASSERT_EQ(scheduler_add_day_entry(ctx->scheduler_ctx, 1, "10:00", "on"), 0);
     ASSERT_EQ(scheduler_start(started->scheduler_ctx), 0);
-    if (!scheduler_is_started(started->scheduler_ctx)) GTEST_SKIP() << "the scheduler plans nothing in this build";
+    ASSERT_EQ(scheduler_is_started(started->scheduler_ctx), 1);
 
     start_at(1700000000);
     check_after(3615);

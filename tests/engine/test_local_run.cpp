@@ -1,7 +1,6 @@
 // The local run's scripts (conf/scripts) in the daemon: the sample lamp logs its commands and reports
-// in a self-test, and a
-// script file run through "driver:dofile" (-t) listens for UDP datagrams and logs them. The test and
-// the daemon share a network namespace of the test's own.
+// in a self-test, and a script file run through "driver:dofile" (-t) listens for UDP datagrams and
+// logs them. The test and the daemon share a network namespace of the test's own.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -20,9 +20,10 @@ TEST_F(ScriptDevice, AnEntryForTheNextMinuteFiresItsListOnce) {
     const long seconds = ((48 - now % 60) + 60) % 60;  // local time reads hh:mm:48 at the start
     char zone[32];
     snprintf(zone, sizeof zone, "BXT-05:22:%02ld", seconds);
-    setenv("TZ", zone, 1);
-    start();
-    unsetenv("TZ");
+    {
+        Zone daemon_zone(zone);  // the daemon keeps the zone it started with
+        start();
+    }
     Subscriber commands(env.state(), {"device:N1-9:command"});
     dofile("schedule",
            "device.configure_subdevice('N1-9', nil, 'light', 'rec', 'VIRTUAL')\n"

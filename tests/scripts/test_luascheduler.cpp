@@ -1,6 +1,6 @@
 // The script module device_scheduler in the test process: lookups by device id, the walk of an entry
 // table and what reaches the context's scheduler. Entries that fire are tested against the daemon
-// (tests/engine/test_script_device).
+// (tests/engine/test_script_device_slow).
 #include <gtest/gtest.h>
 
 #include <time.h>
