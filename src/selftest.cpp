@@ -271,10 +271,6 @@ void schedule_changed(const char *, const char *value, const void *) {
     if (value) db_set(g_selftest.ri_state, kDefinitionKey, value);
 }
 
-}  // namespace
-
-namespace {
-
 void init(struct event_base *base, redis_instance_t *state, redis_instance_t *conf, bool watch) {
     LOGD("selftest_init");
     g_base = base;

@@ -155,7 +155,6 @@ int open_native_modules(lua_State *L, void *) {
 }
 
 int open_late_modules(lua_State *L, void *) {
-    lua_state_add_forget_hook(luapcb_forget_state);
     open_luapcb(L);
     lua_pushcfunction(L, luaopen_cjson);
     lua_call(L, 0, 1);

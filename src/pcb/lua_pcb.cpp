@@ -232,16 +232,19 @@ const luaL_Reg luadevice[] = {
     {nullptr, nullptr},
 };
 
-}  // namespace
-
-int open_luapcb(lua_State *L) {
-    luaL_register(L, "pcb", luadevice);
-    return 1;
-}
-
-void luapcb_forget_state(lua_State *L) {
+/* The close routine's hook: a closing state's pending calls and its observations end at once, their
+ * references released; no result or notification reaches the state afterwards. */
+void forget_state(lua_State *L) {
     free_records_of(&pcb_ctx_list, L);
     free_records_of(&pcb_obs_list, L);
     // The bridge ends the state's calls and observations, so that a rebuilt state can observe the same objects.
     pcb_plugin_drop_owner(L);
+}
+
+}  // namespace
+
+int open_luapcb(lua_State *L) {
+    lua_state_add_forget_hook(forget_state);
+    luaL_register(L, "pcb", luadevice);
+    return 1;
 }

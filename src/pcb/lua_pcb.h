@@ -13,10 +13,4 @@ typedef struct lua_State lua_State;
 /* Registers the global table "pcb", leaves it on the stack, returns 1. */
 int open_luapcb(lua_State *L);
 
-/*
- * The close routine's hook: a closing state's pending calls and its observations end at once,
- * their references released; no result or notification reaches the state afterwards.
- */
-void luapcb_forget_state(lua_State *L);
-
 #endif

@@ -110,8 +110,7 @@ TEST(DeviceStart, InstancesFollowTheConfiguration) {
     brx_test::BusStandin bus(bus_dir.path());
     bus.start();
     if (HasFatalFailure()) return;
-    setenv("PCB_STANDIN_SOCKET", bus.socket().c_str(), 1);
-    setenv("PATH", (brx_test::build_path("platform/pcb") + ":" + getenv("PATH")).c_str(), 1);
+    bus.use_in_this_process();
     struct Row {
         const char *type;
         bool tcp; /* the status SET reaches the state server over TCP (a follower) */

@@ -30,9 +30,7 @@ void BridgeTest::SetUp() {
     if (start_bus_) {
         ASSERT_NO_FATAL_FAILURE(bus_->start());
     }
-    setenv("PCB_STANDIN_SOCKET", bus_->socket().c_str(), 1);
-    std::string path = brx_test::build_path("platform/pcb") + ":" + getenv("PATH");
-    setenv("PATH", path.c_str(), 1);
+    bus_->use_in_this_process();
 
     base_ = event_base_new();
     ASSERT_NE(base_, nullptr);
