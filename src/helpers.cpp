@@ -65,6 +65,19 @@ int id_usable(const char *what, const char *id)
     return 0;
 }
 
+char *glob_escaped(const char *text)
+{
+    char *out = (char *)malloc(2 * strlen(text) + 1);
+    if (!out) BRX_OOM_EXIT("glob_escaped");
+    char *o = out;
+    for (const char *c = text; *c; c++) {
+        if (strchr("*?[]\\", *c)) *o++ = '\\';
+        *o++ = *c;
+    }
+    *o = '\0';
+    return out;
+}
+
 char *shell_quote_into(char *dst, const char *text, size_t n)
 {
     for (size_t i = 0; i < n; i++) {

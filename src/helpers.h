@@ -55,6 +55,10 @@ char *get_nth_field(const char *key, int n);
  */
 int id_usable(const char *what, const char *id);
 
+/* text with the glob characters of KEYS patterns and pattern subscriptions (* ? [ ] \) escaped;
+ * caller frees. */
+char *glob_escaped(const char *text);
+
 /*
  * The shell's single-quote form of the first n bytes of text, without the enclosing quotes: each '
  * becomes '\''. Written at dst, which holds at least 4 * n + 1 bytes; returns the terminating NUL.

@@ -37,19 +37,6 @@ const char kForceChannel[] = "upgrade:force:check";
 
 const char *or_null(const char *s) { return s ? s : "null"; }
 
-/* The text with the glob characters of KEYS patterns escaped; caller frees. */
-char *glob_escaped(const char *text) {
-    char *out = (char *)malloc(2 * strlen(text) + 1);
-    if (!out) BRX_OOM_EXIT("glob_escaped");
-    char *p = out;
-    for (const char *s = text; *s; s++) {
-        if (strchr("*?[]\\", *s)) *p++ = '\\';
-        *p++ = *s;
-    }
-    *p = '\0';
-    return out;
-}
-
 void free_keys(GSList *keys) {
     for (GSList *it = keys; it; it = it->next) free(it->data);
     g_slist_free(keys);

@@ -370,20 +370,6 @@ void ask_server(cJSON *record, const char *session_id) {
 
 /* ---- deletion ---- */
 
-/* The text with the glob characters of KEYS patterns escaped. */
-char *glob_escaped(const char *text) {
-    size_t n = strlen(text);
-    char *out = (char *)malloc(2 * n + 1);
-    if (!out) BRX_OOM_EXIT("Cannot create json");
-    char *o = out;
-    for (const char *c = text; *c; c++) {
-        if (strchr("*?[]\\", *c)) *o++ = '\\';
-        *o++ = *c;
-    }
-    *o = '\0';
-    return out;
-}
-
 /* What a deletion's key listings need until their callbacks ran. */
 typedef struct delete_ctx {
     char *id;
