@@ -171,27 +171,15 @@ void timer_callback(evutil_socket_t, short, void *) {
 
 /* 0 when the element was stored or skipped, -1 when it ends the walk. */
 int store_offer(const cJSON *element) {
-    static const struct {
-        const char *name;
-        const char *warn;
-    } members[] = {
-        {"class", "No class element or class element failed"},
-        {"model", "No model element or model element failed"},
-        {"vendor", "No vendor element or vendor element failed"},
-        {"domain", "No domain element or domain element failed"},
-        {"version", "No version element or version element failed"},
-    };
+    static const char *const names[] = {"class", "model", "vendor", "domain", "version"};
     if (!element) {
         LOGW("versions_element is NULL");
         return -1;
     }
     const char *v[5];
-    for (int i = 0; i < 5; i++) {
-        v[i] = upgrade_member_text(element, members[i].name);
-        if (!v[i]) {
-            LOGW("%s", members[i].warn);
-            return -1;
-        }
+    if (const char *missing = upgrade_member_texts(element, names, 5, v)) {
+        LOGW("No %s element or %s element failed", missing, missing);
+        return -1;
     }
     const char *cls = v[0], *model = v[1], *vendor = v[2], *domain = v[3];
     // A colon would move the fields of the offer's keys, and the offer would name another kind.
@@ -214,6 +202,12 @@ int store_offer(const cJSON *element) {
 const char *upgrade_member_text(const cJSON *o, const char *name) {
     const cJSON *item = cJSON_GetObjectItemCaseSensitive(o, name);
     return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+const char *upgrade_member_texts(const cJSON *o, const char *const *names, int n, const char **out) {
+    for (int i = 0; i < n; i++)
+        if (!(out[i] = upgrade_member_text(o, names[i]))) return names[i];
+    return nullptr;
 }
 
 void upgrade_setup_redis_instance(redis_instance_t *conf, redis_instance_t *state) {

@@ -11,12 +11,12 @@
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
 #include "src/device/device.h"
+#include "src/device/driver.h"
 #include "src/device_cfg.h"
 #include "src/external_conf.h"
 #include "src/helpers.h"
 #include "src/http_client.h"
 #include "src/lua_api/lua_state.h"
-#include "src/luamem.h"
 #include "src/upgrade.h"
 #include "src/upgrade_internal.h"
 
@@ -42,7 +42,6 @@ typedef struct fw_download_ctx {
     uintptr_t id;               /* never reused: the argument of the attempt's completions */
     get_cb_context_t *conf_get; /* the offer read, while pending */
     get_cb_context_t *flag_get; /* the reboot flag read back, while pending */
-    int awaiting_flag;
     int in_hook; /* inside the driver's upgrade hook: the caller ends the attempt */
 } fw_download_ctx_t;
 
@@ -204,7 +203,6 @@ void upgrade_reboot_is_set_cb(const char *value, const void *arg) {
     fw_download_ctx_t *rec = find_attempt(arg);
     if (!rec) return;
     rec->flag_get = nullptr;
-    rec->awaiting_flag = 0;
     if (!value) {
         LOGW("upgrade_done_is_set_cb no value or no arg");
         cleanup_fw_download_ctx(rec);
@@ -227,13 +225,12 @@ void device_needs_reboot_step(fw_download_ctx_t *rec) {
     }
     const uintptr_t id = rec->id;
     db_set_fmt(upgrade_ri_state, "on", "device:%s:state:upgrade:reboot", rec->device_id);
-    rec->awaiting_flag = 1;
     get_cb_context_t *pending =
         db_get(upgrade_ri_state, upgrade_reboot_is_set_cb, token_of(rec), "device:%s:state:upgrade:reboot",
                rec->device_id);
-    // A local read has answered already (and may have ended the attempt).
+    // A local read has answered already, and its answer ended the attempt.
     rec = find_attempt((void *)id);
-    if (!rec || !rec->awaiting_flag) return;
+    if (!rec) return;
     rec->flag_get = pending;
     if (!pending) {
         LOGW("Cannot read device:%s:state:upgrade:reboot", rec->device_id);
@@ -334,10 +331,7 @@ void upgrade_by_driver(fw_download_ctx_t *rec) {
     }
     // The script may have ended its device meanwhile.
     ctx = find_device_context_by_token(self);
-    if (ctx && ctx->L_drv) {
-        luamem_check(ctx->L_drv);
-        if (luamem_limit_reached(ctx->L_drv)) reset_device_lua_state(ctx);
-    }
+    if (ctx) check_context_luamem(ctx->L_drv);
     cleanup_fw_download_ctx(rec);
 }
 
@@ -423,24 +417,13 @@ void upgrade_request_cb(const char *value, const void *arg) {
         fail_attempt(rec);
         return;
     }
-    static const struct {
-        const char *name;
-        const char *warn;
-    } members[] = {
-        {"version", "No version element or version element failed"},
-        {"url", "No url element or url element failed"},
-        {"signature", "No signature element or signature element failed"},
-        {"md5", "No md5 element or md5 element failed"},
-    };
+    static const char *const names[] = {"version", "url", "signature", "md5"};
     const char *m[4];
-    for (int i = 0; i < 4; i++) {
-        m[i] = upgrade_member_text(offer, members[i].name);
-        if (!m[i]) {
-            fail_attempt(rec);
-            LOGW("%s", members[i].warn);
-            cJSON_Delete(offer);
-            return;
-        }
+    if (const char *missing = upgrade_member_texts(offer, names, 4, m)) {
+        fail_attempt(rec);
+        LOGW("No %s element or %s element failed", missing, missing);
+        cJSON_Delete(offer);
+        return;
     }
     const char *version = m[0], *file = m[1];
     rec->signature = copy_or_die(m[2], "ctx->signature");
