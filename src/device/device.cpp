@@ -154,14 +154,13 @@ void init_base(struct event_base *base) {
     luascheduler_set_event_base(base);
     helpers_set_event_base(base);
     // With -l nothing of the profiler's may keep the loop running after the script's own work.
-    if (load_file_mode)
+    if (load_file_mode) {
         luamem_init_once(redis_instance_state, redis_instance_conf);
-    else
-        luamem_init(redis_instance_state, redis_instance_conf);
-    if (load_file_mode)
         selftest_init_once(base, redis_instance_state, redis_instance_conf);
-    else
+    } else {
+        luamem_init(redis_instance_state, redis_instance_conf);
         selftest_init(base, redis_instance_state, redis_instance_conf);
+    }
 }
 
 int device_start(struct event_base *base) {
