@@ -2,14 +2,13 @@
 // its timers stay on the monotonic clock): the next clock check sees the jump and re-plans, the
 // one after it is quiet again.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
 
 #include "tests/engine/engine_scripts.h"
+#include "tests/engine/faked_clock.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/test_support.h"
 
@@ -18,24 +17,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char kFaketime[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
 const char kJump[] = "Time was probably changed (diff ";
 
 TEST(ClockJump, AnHourForwardIsSeenByTheNextCheckAndReplansTheSchedules) {
-    if (access(kFaketime, R_OK) != 0) GTEST_SKIP() << "faketime is not installed";
-    TempDir dir;
-    const std::string offset = dir.file("faketime");
-    write_file(offset, "+0\n");
+    const std::string lib = engine_test::faketime_library();
+    if (lib.empty()) GTEST_SKIP() << "faketime is not installed";
+    engine_test::FakedClock clock;
     EngineConfig config;
-    const char *asan = getenv("ASAN_OPTIONS");
-    config.daemon_env = {
-        {"LD_PRELOAD", kFaketime},
-        {"DONT_FAKE_MONOTONIC", "1"},
-        {"FAKETIME_TIMESTAMP_FILE", offset},
-        {"FAKETIME_NO_CACHE", "1"},
-        // The sanitizer runtime would insist on being the first preloaded library.
-        {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0"},
-    };
+    config.daemon_env = clock.daemon_env(lib);
     EngineEnv env(config);
     env.state().set("LAN:networkid", "N1");
     env.state().set("device:LAN:0200C0000201", "N1-1");
@@ -45,9 +34,7 @@ TEST(ClockJump, AnHourForwardIsSeenByTheNextCheckAndReplansTheSchedules) {
     ASSERT_TRUE(env.wait_log("Setup time checker")) << env.log();
     EXPECT_EQ(env.count_log(kJump), 0u);
 
-    // Whole, never half-written: the daemon reads the file at every clock call.
-    write_file(offset + ".new", "+3600\n");
-    ASSERT_EQ(rename((offset + ".new").c_str(), offset.c_str()), 0);
+    clock.set_offset(3600);
     ASSERT_TRUE(env.wait_log(kJump, 40s)) << env.log();
     const std::string log = env.log();
     const size_t at = log.find(kJump);

@@ -1,6 +1,5 @@
 // A leader gateway as a black box under a faked wall clock: the household schedule fires at its
 // minute, once, also when the clock goes back while it waits.
-#include <glob.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "tests/engine/engine_scripts.h"
+#include "tests/engine/faked_clock.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
@@ -23,59 +23,13 @@ using namespace std::chrono_literals;
 namespace {
 
 using engine_test::device_command;
-
-std::string faketime_library() {
-    glob_t g;
-    std::string found;
-    if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) found = g.gl_pathv[0];
-    globfree(&g);
-    return found;
-}
+using engine_test::faketime_library;
+using engine_test::FakedClock;
 
 void seed_gateway(EngineEnv &env) {
     env.state().set("LAN:networkid", "N1");
     env.state().set("device:LAN:0200C0000201", "N1-1");
 }
-
-/*
- * The daemon's wall clock, offset from the real one through a file that it reads at every call;
- * the monotonic clock (libevent's timers) stays real. Aimed once the daemon is up, whatever its
- * start took: the daemon's next full minute then comes lead seconds later, in UTC.
- */
-class FakedClock {
-public:
-    FakedClock() { set_offset(0); }
-    void aim(int lead) {
-        const time_t real_now = time(nullptr);
-        fire_fake = ((real_now + lead) / 60 + 1) * 60;
-        fire_real = real_now + lead;
-        set_offset(fire_fake - fire_real);
-    }
-    void set_offset(long seconds) { write_file(file(), (seconds < 0 ? "" : "+") + std::to_string(seconds) + "\n"); }
-    std::string file() const { return dir.file("faketime"); }
-    std::map<std::string, std::string> daemon_env(const std::string &lib) const {
-        const char *asan = getenv("ASAN_OPTIONS");
-        return {
-            {"LD_PRELOAD", lib},
-            {"FAKETIME_TIMESTAMP_FILE", file()},
-            {"FAKETIME_NO_CACHE", "1"},
-            {"DONT_FAKE_MONOTONIC", "1"},
-            {"TZ", "UTC0"},
-            // The preloaded clock comes before the sanitizer's runtime.
-            {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
-        };
-    }
-    // A schedule of one rule: the command at the daemon's next full minute.
-    std::string schedule(const std::string &command) const {
-        struct tm tm;
-        gmtime_r(&fire_fake, &tm);
-        return R"([{"active":true,"days":[)" + std::to_string(tm.tm_wday) + R"(],"time":")" +
-               std::to_string(tm.tm_hour) + ":" + std::to_string(tm.tm_min) + R"(","actions":[)" + command + "]}]";
-    }
-
-    TempDir dir;
-    time_t fire_fake = 0, fire_real = 0;
-};
 
 class ScheduleEngine : public ::testing::Test {
 protected:
