@@ -7,7 +7,8 @@
 // every size also reports how many such commands (all but SUBSCRIBE, PSUBSCRIBE and PUBLISH, which go
 // out without waiting) a start sent and what their round trips alone take on this machine (a blocking
 // GET timed from a process placed like the engine): the part of a start that is Redis's, not the
-// engine's own work. --commands adds the count of each command, per server.
+// engine's own work. --commands adds the count of each command, per server. Each round also times the
+// stop that follows (SIGTERM to exit), which releases every device's handles and states.
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -89,12 +90,14 @@ int main(int argc, char **argv) {
             }
             std::string state_each, conf_each;
             long sent = commands_sent(env.state(), &state_each) + commands_sent(env.conf(), &conf_each);
-            env.stop();
+            auto stop0 = std::chrono::steady_clock::now();
+            int status = env.stop();
+            double stop_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop0).count();
             double rtt = round_trip_us(env.state(), o.cpu);
             floors.push_back(sent * rtt / 1e6);
             printf("  %4d devices round %d: last driver init %.3f s, last app init %.3f s; %ld waiting Redis commands, "
-                   "round trip %.1f us: %.3f s of round trips\n",
-                   size, r + 1, t, app, sent, rtt, floors.back());
+                   "round trip %.1f us: %.3f s of round trips; stopped in %.3f s (status %d)\n",
+                   size, r + 1, t, app, sent, rtt, floors.back(), stop_s, status);
             if (each) printf("    state:%s\n    conf:%s\n", state_each.c_str(), conf_each.c_str());
             fflush(stdout);
             drivers.push_back(t);

@@ -51,12 +51,10 @@ struct redis_instance {
     unsigned sub_unconfirmed; /* (P)SUBSCRIBEs sent on the current connection and not yet confirmed */
 
     /* Lookups of the subscription side, so that neither a message nor a set-up walks every handle. */
-    GSList *subscribe_ctx_last;  /* last node of subscribe_ctx_list */
-    GSList *getandsub_ctx_last;  /* last node of getandsub_ctx_list */
+    BrxSlistIndex subscribe_ctx_index; /* the handles of subscribe_ctx_list, and its last node */
+    BrxSlistIndex getandsub_ctx_index; /* the watches of getandsub_ctx_list, and its last node */
     GSList *release_queue_last;  /* last node of release_queue */
     GHashTable *feeds[2];        /* channel [0] or pattern [1] text -> sub_feed_t */
-    GHashTable *handles;         /* the handles of subscribe_ctx_list, as a set */
-    GHashTable *watches;         /* the watches of getandsub_ctx_list, as a set */
     unsigned rereads_wanted;     /* watches whose key is read again once subscribed anew */
 };
 

@@ -67,7 +67,6 @@ sub_feed_t *feed_of(const redis_instance_t *ri, const char *name, int pattern) {
 void index_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     int kind = ctx->is_psubscribe ? 1 : 0;
     if (!ri->feeds[kind]) ri->feeds[kind] = new_table(g_str_hash, text_equal, free_feed);
-    if (!ri->handles) ri->handles = new_table(g_direct_hash, nullptr, nullptr);
     sub_feed_t *feed = feed_of(ri, ctx->channel, kind);
     if (!feed) {
         feed = static_cast<sub_feed_t *>(calloc(1, sizeof(sub_feed_t)));
@@ -83,13 +82,11 @@ void index_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
     // Sent just now: its SUBSCRIBE is the latest of the feed.
     feed->transport = ctx;
     ctx->made_seq = ++made_count;
-    g_hash_table_insert(ri->handles, ctx, ctx);
-    ri->subscribe_ctx_list = brx_slist_append(ri->subscribe_ctx_list, &ri->subscribe_ctx_last, ctx);
+    ri->subscribe_ctx_list = brx_islist_append(ri->subscribe_ctx_list, &ri->subscribe_ctx_index, ctx);
 }
 
 void unindex_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
-    ri->subscribe_ctx_list = brx_slist_remove(ri->subscribe_ctx_list, &ri->subscribe_ctx_last, ctx);
-    g_hash_table_remove(ri->handles, ctx);
+    ri->subscribe_ctx_list = brx_islist_remove(ri->subscribe_ctx_list, &ri->subscribe_ctx_index, ctx);
     sub_feed_t *feed = ctx->feed;
     if (feed->transport == ctx) feed->transport = nullptr;
     feed->handles = brx_slist_remove(feed->handles, &feed->last, ctx);
@@ -98,16 +95,15 @@ void unindex_handle(redis_instance_t *ri, subscribe_ctx_t *ctx) {
 }
 
 int known_handle(const redis_instance_t *ri, const subscribe_ctx_t *ctx) {
-    return ri->handles && g_hash_table_lookup(ri->handles, ctx) != nullptr;
+    return brx_islist_has(&ri->subscribe_ctx_index, ctx);
 }
 
 int known_watch(const redis_instance_t *ri, const db_get_and_subscribe_ctx_t *watch) {
-    return ri->watches && g_hash_table_lookup(ri->watches, watch) != nullptr;
+    return brx_islist_has(&ri->getandsub_ctx_index, watch);
 }
 
 void forget_watch(redis_instance_t *ri, db_get_and_subscribe_ctx_t *watch) {
-    ri->getandsub_ctx_list = brx_slist_remove(ri->getandsub_ctx_list, &ri->getandsub_ctx_last, watch);
-    g_hash_table_remove(ri->watches, watch);
+    ri->getandsub_ctx_list = brx_islist_remove(ri->getandsub_ctx_list, &ri->getandsub_ctx_index, watch);
 }
 
 int send_subscribe(redis_instance_t *ri, redisAsyncContext *ac, subscribe_ctx_t *ctx) {
@@ -502,11 +498,12 @@ void db_sub_destroy_all(redis_instance_t *ri) {
         event_free(ri->release_ev);
         ri->release_ev = nullptr;
     }
-    GHashTable **tables[] = {&ri->feeds[0], &ri->feeds[1], &ri->handles, &ri->watches};
-    for (GHashTable **t : tables) {
-        if (*t) g_hash_table_destroy(*t);
-        *t = nullptr;
+    for (GHashTable *&t : ri->feeds) {
+        if (t) g_hash_table_destroy(t);
+        t = nullptr;
     }
+    brx_islist_index_clear(&ri->subscribe_ctx_index);
+    brx_islist_index_clear(&ri->getandsub_ctx_index);
 }
 
 void db_sub_reply(redisAsyncContext *ac, void *reply, void *privdata) {
@@ -670,9 +667,7 @@ db_get_and_subscribe_ctx_t *db_get_and_subscribe(redis_instance_t *ri, db_value_
         free(watch);
         return nullptr;
     }
-    if (!ri->watches) ri->watches = new_table(g_direct_hash, nullptr, nullptr);
-    g_hash_table_insert(ri->watches, watch, watch);
-    ri->getandsub_ctx_list = brx_slist_append(ri->getandsub_ctx_list, &ri->getandsub_ctx_last, watch);
+    ri->getandsub_ctx_list = brx_islist_append(ri->getandsub_ctx_list, &ri->getandsub_ctx_index, watch);
     if (ri->use_local_db) {
         // The callback runs now and may release the watch: do not touch it afterwards.
         db_get(ri, cb, arg, "%s", key);

@@ -37,7 +37,7 @@ GHashTable *rule_sets = nullptr;
 struct event_feed {
     subscribe_ctx_t *sub;
     GSList *members; /* ids of the rule sets, oldest first */
-    GSList *members_last;
+    BrxSlistIndex members_index;
 };
 GHashTable *feeds = nullptr; /* prefix -> event_feed */
 
@@ -46,6 +46,7 @@ uintptr_t last_id = 0;
 void free_feed(gpointer data) {
     auto *feed = static_cast<event_feed *>(data);
     g_slist_free(feed->members);
+    brx_islist_index_clear(&feed->members_index);
     free(feed);
 }
 
@@ -77,7 +78,7 @@ int join_feed(ifttt_ctx_t *rs) {
         feed->sub = sub;
         g_hash_table_insert(feeds, key, feed);
     }
-    feed->members = brx_slist_append(feed->members, &feed->members_last, (gpointer)rs->id);
+    feed->members = brx_islist_append(feed->members, &feed->members_index, (gpointer)rs->id);
     rs->subscribe_event_ctx = feed->sub;
     return 0;
 }
@@ -85,7 +86,7 @@ int join_feed(ifttt_ctx_t *rs) {
 void leave_feed(ifttt_ctx_t *rs) {
     auto *feed = feeds ? static_cast<event_feed *>(g_hash_table_lookup(feeds, rs->prefix)) : nullptr;
     if (!feed) return;
-    feed->members = brx_slist_remove(feed->members, &feed->members_last, (gconstpointer)rs->id);
+    feed->members = brx_islist_remove(feed->members, &feed->members_index, (gconstpointer)rs->id);
     rs->subscribe_event_ctx = nullptr;
     if (feed->members) return;
     db_unsubscribe_ex(ri_state, feed->sub);

@@ -54,7 +54,7 @@ enum luamem_print_t { print_graph = 0, print_nums = 1, print_summary = 2 };
 
 luamem_config_t config = {false, nullptr, 1, false, false, nullptr, nullptr};
 GSList *entries = nullptr; /* creation order */
-GSList *entries_last = nullptr;
+BrxSlistIndex entries_index = BRX_SLIST_INDEX_INIT;
 int entries_count = 0; /* the log lines show it at every state's creation */
 GHashTable *by_state = nullptr; /* L -> its one entry */
 cJSON *summary = nullptr;
@@ -105,7 +105,7 @@ void free_entry(luamem_stat_t *e) {
 
 /* Takes e off the list and the index; the count of entries left. */
 int unlink_entry(luamem_stat_t *e) {
-    entries = brx_slist_remove(entries, &entries_last, e);
+    entries = brx_islist_remove(entries, &entries_index, e);
     entries_count--; /* e came from the index, so it was on the list */
     if (by_state && g_hash_table_lookup(by_state, e->L) == e) g_hash_table_remove(by_state, e->L);
     return entries_count;
@@ -129,7 +129,7 @@ luamem_stat_t *new_entry(lua_State *L) {
     e->stat_max = -1;
     e->stat_min = INT_MAX;
     e->mem_limit = -1;
-    entries = brx_slist_append(entries, &entries_last, e);
+    entries = brx_islist_append(entries, &entries_index, e);
     entries_count++;
     index_entry(e);
     lua_state_add_forget_hook(forget_state);

@@ -116,6 +116,51 @@ GSList *brx_slist_remove(GSList *list, GSList **last, gconstpointer data)
     return list;
 }
 
+GSList *brx_islist_append(GSList *list, BrxSlistIndex *index, gpointer data)
+{
+    if (!index->before) {
+        index->before = g_hash_table_new(g_direct_hash, NULL);
+        if (!index->before) BRX_OOM_EXIT("list index");
+    }
+    GSList *before = index->last;
+    list = brx_slist_append(list, &index->last, data);
+    g_hash_table_insert(index->before, data, before ? before : list);
+    return list;
+}
+
+GSList *brx_islist_remove(GSList *list, BrxSlistIndex *index, gconstpointer data)
+{
+    GSList *before = (GSList *)g_hash_table_lookup(index->before, data);
+    if (!before || !list) return list;
+    GSList *node;
+    if (list->data == data) {
+        node = list;
+        before = NULL;
+        list = node->next;
+        if (list) g_hash_table_insert(index->before, list->data, list);
+    } else {
+        node = before->next;
+        before->next = node->next;
+        if (node->next) g_hash_table_insert(index->before, node->next->data, before);
+    }
+    if (index->last == node) index->last = before;
+    g_hash_table_remove(index->before, data);
+    g_slist_free_1(node);
+    return list;
+}
+
+gboolean brx_islist_has(const BrxSlistIndex *index, gconstpointer data)
+{
+    return g_hash_table_lookup(index->before, data) != NULL;
+}
+
+void brx_islist_index_clear(BrxSlistIndex *index)
+{
+    if (index->before) g_hash_table_destroy(index->before);
+    index->before = NULL;
+    index->last = NULL;
+}
+
 GSList *g_slist_find(GSList *list, gconstpointer data)
 {
     while (list && list->data != data) list = list->next;

@@ -60,6 +60,24 @@ void g_slist_free_1(GSList *node);
 GSList *brx_slist_append(GSList *list, GSList **last, gpointer data);
 GSList *brx_slist_remove(GSList *list, GSList **last, gconstpointer data);
 
+struct _GHashTable;
+/*
+ * Beyond GLib: a list of distinct pointers that also keeps, per element, the node before its own (the
+ * first element maps to its own node), so that a member is found and removed without walking. Every
+ * change of such a list goes through these calls; BRX_SLIST_INDEX_INIT is the empty index.
+ */
+typedef struct BrxSlistIndex {
+    GSList *last;
+    struct _GHashTable *before;
+} BrxSlistIndex;
+#define BRX_SLIST_INDEX_INIT {NULL, NULL}
+GSList *brx_islist_append(GSList *list, BrxSlistIndex *index, gpointer data);
+/* Removes data's node; the list unchanged when data is not in it. */
+GSList *brx_islist_remove(GSList *list, BrxSlistIndex *index, gconstpointer data);
+gboolean brx_islist_has(const BrxSlistIndex *index, gconstpointer data);
+/* Forgets the index (not the list's nodes). */
+void brx_islist_index_clear(BrxSlistIndex *index);
+
 /* Chained hash table. */
 typedef struct _GHashNode GHashNode;
 struct _GHashNode {

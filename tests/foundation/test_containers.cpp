@@ -312,6 +312,55 @@ TEST(GSList, AppendRemoveAndFindComparePointers)
     g_slist_free_1(one);
 }
 
+/* Removals from the head, the middle and the tail, in a scrambled order, interleaved with appends:
+ * the list must stay the reference's order, its last node right and membership exact. */
+TEST(GSList, IndexedListRemovesAnyMemberAndKeepsOrderAndLast)
+{
+    GSList *list = nullptr;
+    BrxSlistIndex index = BRX_SLIST_INDEX_INIT;
+    std::vector<uintptr_t> ref;
+    auto check = [&]() {
+        std::vector<uintptr_t> got;
+        for (GSList *l = list; l; l = l->next) got.push_back((uintptr_t)l->data);
+        ASSERT_EQ(got, ref);
+        ASSERT_EQ(index.last, ref.empty() ? nullptr : g_slist_last(list));
+        for (uintptr_t v : ref) ASSERT_TRUE(brx_islist_has(&index, P(v)));
+    };
+    uintptr_t next = 1;
+    for (int i = 0; i < 40; i++) {
+        list = brx_islist_append(list, &index, P(next));
+        ref.push_back(next++);
+    }
+    check();
+    for (int step = 0; step < 60; step++) {
+        size_t at = (size_t)(step * 7) % ref.size();
+        if (step % 3 == 0) at = 0;
+        if (step % 5 == 0) at = ref.size() - 1;
+        uintptr_t v = ref[at];
+        list = brx_islist_remove(list, &index, P(v));
+        ref.erase(ref.begin() + (long)at);
+        EXPECT_FALSE(brx_islist_has(&index, P(v)));
+        check();
+        if (step % 2 == 0) {
+            list = brx_islist_append(list, &index, P(next));
+            ref.push_back(next++);
+            check();
+        }
+        if (ref.empty()) break;
+    }
+    EXPECT_EQ(brx_islist_remove(list, &index, P(999999)), list); /* not a member: unchanged */
+    check();
+    while (!ref.empty()) {
+        list = brx_islist_remove(list, &index, P(ref.back()));
+        ref.pop_back();
+        check();
+    }
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(index.last, nullptr);
+    brx_islist_index_clear(&index);
+    EXPECT_FALSE(brx_islist_has(&index, P(1)));
+}
+
 TEST(Memory, AllocatorWrappers)
 {
     unsigned char *p = static_cast<unsigned char *>(g_malloc0(64));
