@@ -926,12 +926,6 @@ coap_pdu_t *create_coap_request(coap_session_t *session, coap_method_t method, c
     return pdu;
 }
 
-char *copy_or_exit(const char *s, const char *what) {
-    char *c = strdup(s);
-    if (!c) BRX_OOM_EXIT(what);
-    return c;
-}
-
 /* Every step after the context joined the list; -1 or 1 leave it to the caller to free. */
 int start_request(coap_request_context_t *ctx) {
     if (ctx->subscribe) {
@@ -1071,11 +1065,11 @@ int coap_run_request(const coap_request_t *request, int *output_pipe, void *arg)
     LOGD("%s - cnt: %d, ctx: %p, pctx: %p", __func__, cnt, (void *)ctx, arg);
 
     ctx->method = request->method;
-    ctx->uri = copy_or_exit(request->uri, "ctx->uri");
+    ctx->uri = BRX_STRDUP_OR_EXIT(request->uri, "ctx->uri");
     ctx->token = pseudo_rand_alphanum_string(kTokenLength);
     if (!ctx->token) BRX_OOM_EXIT("ctx->token");
-    if (request->user) ctx->user = copy_or_exit(request->user, "ctx->user");
-    if (request->key) ctx->key = copy_or_exit(request->key, "ctx->key");
+    if (request->user) ctx->user = BRX_STRDUP_OR_EXIT(request->user, "ctx->user");
+    if (request->key) ctx->key = BRX_STRDUP_OR_EXIT(request->key, "ctx->key");
     if (request->payload && request->payload_len) {
         ctx->payload = (char *)malloc(request->payload_len + 1);
         if (!ctx->payload) BRX_OOM_EXIT("ctx->payload");

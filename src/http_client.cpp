@@ -107,12 +107,6 @@ const char *result_name(HostnameValidationResult r) {
     }
 }
 
-char *copy_or_exit(const char *s, const char *what) {
-    char *c = strdup(s);
-    if (!c) BRX_OOM_EXIT(what);
-    return c;
-}
-
 /* ---- header lists ---- */
 
 void free_headers(GSList *headers) {
@@ -189,7 +183,7 @@ int split_http_uri(const char *uri, split_uri *out) {
         // The whole target: a shortened one would ask for another resource.
         if (asprintf(&out->target, "%s%s%s", path, query ? "?" : "", query ? query : "") < 0)
             BRX_OOM_EXIT("request target");
-        out->host = copy_or_exit(host, "request host");
+        out->host = BRX_STRDUP_OR_EXIT(host, "request host");
         rc = 0;
     }
     evhttp_uri_free(parsed);
@@ -520,8 +514,8 @@ int http_request_internal(http_req_type type, http_req_data_t *data, http_req_cb
     LOGD("http_make_request %p - %s %s", (void *)c, log_name_of(type), data->uri);
     c->func = cb;
     c->arg = arg;
-    c->orig_uri = copy_or_exit(data->uri, "http uri");
-    c->host = copy_or_exit(u.host, "http host");
+    c->orig_uri = BRX_STRDUP_OR_EXIT(data->uri, "http uri");
+    c->host = BRX_STRDUP_OR_EXIT(u.host, "http host");
 
     c->conn = make_connection(c, u.https);
     if (!c->conn) {
@@ -547,7 +541,7 @@ int http_request_internal(http_req_type type, http_req_data_t *data, http_req_cb
         }
         close(fd);
         c->status = 1;
-        c->filename = copy_or_exit(h->value, "http filename");
+        c->filename = BRX_STRDUP_OR_EXIT(h->value, "http filename");
         c->file_func = file_cb;
     } else if (type == HTTP_GET_CHUNKED) {
         c->chunk_func = chunk_cb;
@@ -617,8 +611,8 @@ GSList *http_add_header(http_req_data_t *data, const char *name, const char *val
     }
     http_req_header_t *h = (http_req_header_t *)calloc(1, sizeof(*h));
     if (!h) BRX_OOM_EXIT("http header");
-    h->name = copy_or_exit(name, "http header name");
-    h->value = copy_or_exit(value, "http header value");
+    h->name = BRX_STRDUP_OR_EXIT(name, "http header name");
+    h->value = BRX_STRDUP_OR_EXIT(value, "http header value");
     data->headers = g_slist_append(data->headers, h);
     if (!data->headers) BRX_OOM_EXIT("http header list");
     return data->headers;

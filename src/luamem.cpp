@@ -62,13 +62,6 @@ cJSON *summary = nullptr;
 const char *or_default(const char *cls) { return cls ? cls : "default"; }
 const char *or_empty(const char *s) { return s ? s : ""; }
 
-char *copy_or_exit(const char *s) {
-    if (!s) return nullptr;
-    char *c = strdup(s);
-    if (!c) BRX_OOM_EXIT("luamem copy");
-    return c;
-}
-
 bool bool_text(const char *v) { return v && *v && strcmp(v, "0") != 0; }
 
 /* strtol of a non-empty text within 0..max, else fallback; a text that is no number reads as 0. */
@@ -312,7 +305,7 @@ void update_setting(const char *name, const char *value) {
         config.enable_reload = bool_text(value);
     } else if (strcmp(name, "filename") == 0) {
         free(config.filename);
-        config.filename = *value ? copy_or_exit(value) : nullptr;
+        config.filename = *value ? BRX_STRDUP_OR_EXIT(value, "luamem copy") : nullptr;
     } else if (strcmp(name, "filenamenum") == 0) {
         config.filenamenum = (uint8_t)decimal_text(value, 255, 1);
     } else {
@@ -521,11 +514,11 @@ void luamem_set_limit(lua_State *L, const char *class_name, const char *domain) 
     e->mem_limit = config.ri_state ? read_limit(class_name, domain) : -1;
     if (e->class_name != class_name) {
         free(e->class_name);
-        e->class_name = copy_or_exit(class_name);
+        e->class_name = BRX_STRDUP_OR_EXIT(class_name, "luamem copy");
     }
     if (e->domain != domain) {
         free(e->domain);
-        e->domain = copy_or_exit(domain);
+        e->domain = BRX_STRDUP_OR_EXIT(domain, "luamem copy");
     }
     LOGD("luamem_set_limit %d (%s:%s)", e->mem_limit, domain, or_default(class_name));
 }

@@ -314,3 +314,13 @@ void logger_commit_parameters(void) {
     for (const char *line : refused)
         if (line[0]) _log("logger", LVL_WARN, __FILE__, __LINE__, "%s", line);
 }
+
+char *brx_strdup_or_exit(const char *s, const char *categoryName, const char *file, int line, const char *text) {
+    if (!s) return nullptr;
+    char *c = strdup(s);
+    if (!c) {
+        _log(categoryName, LVL_ERROR, file, line, "%s:%d:%s", file, line, text);
+        exit(5);
+    }
+    return c;
+}

@@ -42,4 +42,8 @@ int logger_level_from_name(const char *name);
         if (!(expr)) BRX_OOM_EXIT(#expr);   \
     } while (0)
 
+/* strdup that ends the process as above, logged at the caller's place; NULL stays NULL. */
+#define BRX_STRDUP_OR_EXIT(s, text) brx_strdup_or_exit((s), LOG_CATEGORY, __FILE__, __LINE__, (text))
+char *brx_strdup_or_exit(const char *s, const char *categoryName, const char *file, int line, const char *text);
+
 #endif

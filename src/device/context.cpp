@@ -43,12 +43,6 @@ GHashTable *device_by_state = nullptr;
 GHashTable *domain_by_state = nullptr;
 device_context_callback release_hook = nullptr;
 
-char *copy_or_exit(const char *s, const char *what) {
-    char *c = strdup(s);
-    if (!c) BRX_OOM_EXIT(what);
-    return c;
-}
-
 /* ---- the indexes ---- */
 
 GHashTable *index_table(GHashTable **t) {
@@ -354,7 +348,7 @@ struct id_snapshot {
 
 void collect_id(gpointer key, gpointer, gpointer user_data) {
     id_snapshot *s = (id_snapshot *)user_data;
-    s->ids[s->count++] = copy_or_exit((const char *)key, "No mem for handler");
+    s->ids[s->count++] = BRX_STRDUP_OR_EXIT((const char *)key, "No mem for handler");
 }
 
 }  // namespace
@@ -445,11 +439,11 @@ device_ctx_t *create_device_context(const char *device_id, const char *class_nam
     }
     device_ctx_t *ctx = (device_ctx_t *)calloc(1, sizeof(*ctx));
     if (!ctx) BRX_OOM_EXIT("No memory (driver_ctx)");
-    ctx->device_id = copy_or_exit(device_id, "No memory (device_id)");
-    ctx->class_name = copy_or_exit(class_name, "No memory (class)");
-    ctx->driver = copy_or_exit(driver ? driver : class_name, "No memory (driver)");
-    ctx->domain = copy_or_exit(domain, "No memory (domain)");
-    char *key = copy_or_exit(device_id, "No memory (key)");
+    ctx->device_id = BRX_STRDUP_OR_EXIT(device_id, "No memory (device_id)");
+    ctx->class_name = BRX_STRDUP_OR_EXIT(class_name, "No memory (class)");
+    ctx->driver = BRX_STRDUP_OR_EXIT(driver ? driver : class_name, "No memory (driver)");
+    ctx->domain = BRX_STRDUP_OR_EXIT(domain, "No memory (domain)");
+    char *key = BRX_STRDUP_OR_EXIT(device_id, "No memory (key)");
     ctx->scheduler_ctx = scheduler_create();
     if (!ctx->scheduler_ctx) BRX_OOM_EXIT("No memory for scheduler");
     create_device_lua_state(ctx);
@@ -470,7 +464,7 @@ device_ctx_t *update_device_context(const char *device_id, const char *app_id, c
         return nullptr;
     }
     free(ctx->app_id);
-    ctx->app_id = app_id ? copy_or_exit(app_id, "No memory (app_id)") : nullptr;
+    ctx->app_id = app_id ? BRX_STRDUP_OR_EXIT(app_id, "No memory (app_id)") : nullptr;
     return ctx;
 }
 
@@ -537,8 +531,8 @@ domain_ctx_t *create_domain_context(const char *domain) {
     }
     domain_ctx_t *dctx = (domain_ctx_t *)calloc(1, sizeof(*dctx));
     if (!dctx) BRX_OOM_EXIT("No memory (ctx)");
-    dctx->domain = copy_or_exit(domain, "No memory (domain)");
-    char *key = copy_or_exit(domain, "No memory (key)");
+    dctx->domain = BRX_STRDUP_OR_EXIT(domain, "No memory (domain)");
+    char *key = BRX_STRDUP_OR_EXIT(domain, "No memory (key)");
     set_domain_state(dctx, create_domain_lua_state(dctx->domain));
     context_set_token(dctx, DOMAIN_TOKEN_SELF, context_new_token());
     LOGD("create_domain_context L=%p, domain %s", (void *)dctx->L, dctx->domain);
