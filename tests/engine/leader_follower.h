@@ -55,15 +55,37 @@ inline EngineConfig follower_config(pid_t netns_pid) {
     return c;
 }
 
-class LeaderAndFollower : public PrivateNetnsTest {
+// The two namespaces and the two engines' environments; each fixture seeds and starts them.
+class LeaderFollowerPair : public PrivateNetnsTest {
 protected:
-    void SetUp() override {
+    // Makes the namespaces and both environments; the test is skipped when it cannot.
+    void make_pair() {
         PrivateNetnsTest::SetUp();
         if (IsSkipped()) return;
         peer = std::make_unique<PeerNamespace>(kLeaderIp, kFollowerIp);
         if (!peer->error().empty()) GTEST_SKIP() << peer->error();
-
         leader = std::make_unique<EngineEnv>(leader_config());
+        follower = std::make_unique<EngineEnv>(follower_config(peer->pid()));
+    }
+    void TearDown() override {
+        follower.reset();
+        leader.reset();
+        peer.reset();
+    }
+    bool leader_state_is(const std::string &key, const std::string &value, std::chrono::milliseconds t = 60s) {
+        return wait_until([&] { return leader->state().get(key) == value; }, t);
+    }
+
+    std::unique_ptr<PeerNamespace> peer;
+    std::unique_ptr<EngineEnv> leader;
+    std::unique_ptr<EngineEnv> follower;
+};
+
+class LeaderAndFollower : public LeaderFollowerPair {
+protected:
+    void SetUp() override {
+        make_pair();
+        if (IsSkipped()) return;
         leader->state().set("LAN:networkid", "N1");
         leader->state().set("device:LAN:0200C0000201", "N1-1");
         leader->state().set(std::string("device:LAN:") + kFollowerMac, "N1-2");
@@ -73,7 +95,6 @@ protected:
         leader->conf().set("driver:gateway:code", engine_test::recording_driver());
         leader->conf().set("driver:camera:code", engine_test::recording_driver());
 
-        follower = std::make_unique<EngineEnv>(follower_config(peer->pid()));
         follower->state().command({"REPLICAOF", kLeaderIp, std::to_string(kLeaderPort)});
         follower->conf().command({"REPLICAOF", kLeaderIp, std::to_string(kLeaderPort + 1)});
         ASSERT_TRUE(wait_until(
@@ -92,18 +113,10 @@ protected:
     }
     void TearDown() override {
         calls.reset();
-        follower.reset();
-        leader.reset();
-        peer.reset();
-    }
-    bool leader_state_is(const std::string &key, const std::string &value) {
-        return wait_until([&] { return leader->state().get(key) == value; }, 60s);
+        LeaderFollowerPair::TearDown();
     }
     size_t inits() { return payloads(*calls, "test:driver:init").size(); }
 
-    std::unique_ptr<PeerNamespace> peer;
-    std::unique_ptr<EngineEnv> leader;
-    std::unique_ptr<EngineEnv> follower;
     std::unique_ptr<Subscriber> calls;
 };
 

@@ -34,15 +34,11 @@ const std::string kNotify = std::string("newdevice:LAN:") + kFollowerMac + ":not
 // of it from its PRESENT datagrams. Its Redis pair becomes a replica of the leader's once it is
 // registered, as the platform makes it: a replica from the start would hand it the network id, and
 // a device with a network id asks for the leader instead of announcing itself.
-class FollowerRoad : public PrivateNetnsTest {
+class FollowerRoad : public LeaderFollowerPair {
 protected:
     void SetUp() override {
-        PrivateNetnsTest::SetUp();
+        make_pair();
         if (IsSkipped()) return;
-        peer = std::make_unique<PeerNamespace>(kLeaderIp, kFollowerIp);
-        if (!peer->error().empty()) GTEST_SKIP() << peer->error();
-
-        leader = std::make_unique<EngineEnv>(leader_config());
         leader->state().set("LAN:networkid", "42");
         leader->state().set("deviceid", "1");
         leader->state().set("device:LAN:0200C0000201", "42-1");
@@ -52,8 +48,6 @@ protected:
         leader->write_lan_driver(read_file(source_path("conf/scripts/lan_default.lua")));
         leader->appserver().set_rules(R"({"POST /app/device": {"body": "{\"status\":\"SUCCESS\",\"token\":\"T-1\"}"}})");
 
-        follower = std::make_unique<EngineEnv>(follower_config(peer->pid()));
-
         sub = std::make_unique<Subscriber>(leader->state(), std::vector<std::string>{"p:newdevice:*"});
         ASSERT_TRUE(leader->start());
         ASSERT_TRUE(leader->wait_log("Setup time checker")) << leader->log();
@@ -61,12 +55,7 @@ protected:
     }
     void TearDown() override {
         sub.reset();
-        follower.reset();
-        leader.reset();
-        peer.reset();
-    }
-    bool leader_state_is(const std::string &key, const std::string &value, std::chrono::milliseconds t = 60s) {
-        return wait_until([&] { return leader->state().get(key) == value; }, t);
+        LeaderFollowerPair::TearDown();
     }
     std::vector<std::string> notices() { return payloads(*sub, kNotify); }
     // Requests the leader's server peer got for devices (the backup's left out).
@@ -109,9 +98,6 @@ protected:
             << "the follower's Redis pair does not replicate the leader's";
     }
 
-    std::unique_ptr<PeerNamespace> peer;
-    std::unique_ptr<EngineEnv> leader;
-    std::unique_ptr<EngineEnv> follower;
     std::unique_ptr<Subscriber> sub;
 };
 
