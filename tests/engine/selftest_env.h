@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "tests/engine/adopted_leader.h"
 #include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
@@ -30,13 +31,10 @@ function d.cleanup() end
 return d
 )";
 
-class Selftest : public ::testing::Test {
+class Selftest : public engine_test::AdoptedLeader {
 protected:
     void SetUp() override {
-        env.state().set("LAN:networkid", "N1");
-        env.state().set("device:LAN:0200C0000201", "N1-1");
-        // The HA-ID already adopted: the start runs no restore.
-        env.conf().set("KAVPCB:homeautomation:HA-ID", brx_test::kSeedHaid);
+        AdoptedLeader::SetUp();
         env.state().set("device:N1-1:domain", "LAN");
         env.conf().set("driver:gateway:code", kReportingDriver);
         // A device behind the gateway whose driver has no code.
@@ -45,17 +43,9 @@ protected:
         env.state().set("device:N1-2:meta:driver", "nocode");
         env.state().set("device:N1-2:domain", "LAN");
     }
-    void start() {
-        ASSERT_TRUE(env.start());
-        // A start reads several gateway parameters through the shell: slow on a busy machine.
-        ASSERT_TRUE(env.wait_log(engine_test::leader_ready(), std::chrono::seconds(90))) << env.log();
-    }
-    std::string param(const std::string &name) { return env.param(name); }
     void publish(const std::string &channel, const std::string &message) {
         env.state().command({"PUBLISH", channel, message});
     }
-
-    brx_test::EngineEnv env;
 };
 
 }  // namespace selftest_test

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string.h>
 
+#include "tests/engine/adopted_leader.h"
 #include "tests/engine/engine_scripts.h"
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
@@ -23,20 +24,8 @@ const char kScenes[] = "APService.HomeAutomation.BrixmoorNumberOfScenes";
 const char kRules[] = "APService.HomeAutomation.BrixmoorNumberOfRules";
 const char kVersion[] = "APService.HomeAutomation.BrixmoorScriptsVersion";
 
-class Stats : public ::testing::Test {
+class Stats : public engine_test::AdoptedLeader {
 protected:
-    void SetUp() override {
-        env.state().set("LAN:networkid", "N1");
-        env.state().set("device:LAN:0200C0000201", "N1-1");
-        // The HA-ID already adopted: the start runs no restore.
-        env.conf().set("KAVPCB:homeautomation:HA-ID", brx_test::kSeedHaid);
-    }
-    void start() {
-        ASSERT_TRUE(env.start());
-        // A start reads several gateway parameters through the shell: slow on a busy machine.
-        ASSERT_TRUE(env.wait_log(engine_test::leader_ready(), std::chrono::seconds(90))) << env.log();
-    }
-    std::string param(const std::string &name) { return env.param(name); }
     // The device-types parameter, compacted, members sorted by name unless in_order ("" when it is not JSON).
     std::string types(bool in_order = false) {
         cJSON *j = cJSON_Parse(param(kTypes).c_str());
@@ -62,8 +51,6 @@ protected:
     bool types_are(const std::string &compact) {
         return wait_until([&] { return types() == compact; }, 30s);
     }
-
-    EngineEnv env;
 };
 
 TEST_F(Stats, DeviceTypesAndModels) {
