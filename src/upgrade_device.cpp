@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 #include <lua.hpp>
 #include <stdint.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -55,11 +56,7 @@ int failed_upgrade_count = 0;
 
 const char *or_empty(const char *s) { return s ? s : ""; }
 
-char *copy_or_die(const char *s, const char *what) {
-    char *c = strdup(s ? s : "");
-    if (!c) BRX_OOM_EXIT(what);
-    return c;
-}
+char *copy_or_die(const char *s, const char *what) { return BRX_STRDUP_OR_EXIT(or_empty(s), what); }
 
 void *token_of(const fw_download_ctx_t *rec) { return (void *)rec->id; }
 
@@ -255,6 +252,20 @@ int have_upgrade_cmd(fw_download_ctx_t *rec) {
     return 0;
 }
 
+/* Prints the attempt's upgrade command, then goes on to its reboot step. */
+__attribute__((format(printf, 2, 3))) void upgrade_with_command(fw_download_ctx_t *rec, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vasprintf(&rec->upgrade_cmd, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        rec->upgrade_cmd = nullptr;
+        cleanup_fw_download_ctx(rec);
+        BRX_OOM_EXIT("No memory to print upgrade command");
+    }
+    device_needs_reboot_step(rec);
+}
+
 void fw_download_complete_script_fallback(fw_download_ctx_t *rec) {
     if (!command_word(rec->domain) || !command_word(rec->class_name)) {
         LOGW("Upgrade of device %s refused: domain '%s' or class '%s' cannot name a command", rec->device_id,
@@ -265,15 +276,9 @@ void fw_download_complete_script_fallback(fw_download_ctx_t *rec) {
     if (!have_upgrade_cmd(rec)) return;
     char *id = shell_quote(rec->device_id);
     char *image = shell_quote(rec->filename);
-    if (asprintf(&rec->upgrade_cmd, "%s-%s-%s %s %s", cfg_get_upgrade_cmd(), rec->domain, rec->class_name, id,
-                 image) < 0) {
-        rec->upgrade_cmd = nullptr;
-        cleanup_fw_download_ctx(rec);
-        BRX_OOM_EXIT("No memory to print upgrade command");
-    }
+    upgrade_with_command(rec, "%s-%s-%s %s %s", cfg_get_upgrade_cmd(), rec->domain, rec->class_name, id, image);
     free(id);
     free(image);
-    device_needs_reboot_step(rec);
 }
 
 struct upgrade_hook {
@@ -368,13 +373,8 @@ void fw_download_complete(int status, fw_download_ctx_t *rec) {
     }
     if (!have_upgrade_cmd(rec)) return;
     char *image = shell_quote(rec->filename);
-    if (asprintf(&rec->upgrade_cmd, "%s %s %s", cfg_get_upgrade_cmd(), image, kToken) < 0) {
-        rec->upgrade_cmd = nullptr;
-        cleanup_fw_download_ctx(rec);
-        BRX_OOM_EXIT("No memory to print upgrade command");
-    }
+    upgrade_with_command(rec, "%s %s %s", cfg_get_upgrade_cmd(), image, kToken);
     free(image);
-    device_needs_reboot_step(rec);
 }
 
 void fw_download_complete_cb(int ok, void *arg) {
