@@ -109,7 +109,8 @@ conf SET brx:lualib:global "-- run in every script state before its script"
 conf -x SET driver:gateway:code <"$top/conf/scripts/gateway.lua"
 conf -x SET driver:sample_lamp:code <"$top/conf/scripts/sample_lamp.lua"
 conf -x SET driver:sample_sensor:code <"$top/conf/scripts/sample_sensor.lua"
-# The firmware commands of conf/local.conf: stand-ins that only log their calls.
+# The firmware commands of conf/local.conf: stand-ins that only log their calls into
+# $run/upgrade.log (the configuration file has no comment syntax, so this is said here).
 mkdir -p "$run/upgrade"
 cp "$top"/conf/upgrade/*.sh "$run/upgrade/"
 cp "$top/conf/scripts/lan_default.lua" "$top/conf/scripts/try_coap.lua" "$top/conf/scripts/udp_listen.lua" \

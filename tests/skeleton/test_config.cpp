@@ -214,6 +214,14 @@ TEST(Store, SettersTakeTheStoredValueBack) {
     EXPECT_EQ(cfg_get_type(), nullptr);
 }
 
+// The local run's configuration is parsed by the engine's own rules (no comment syntax): one bad line
+// would stop the README's run command at its first step.
+TEST(Store, TheLocalRunConfigurationLoads) {
+    ASSERT_EQ(cfg_setup_from_file(brx_test::source_path("conf/local.conf").c_str()), 0);
+    EXPECT_STREQ(cfg_get_type(), "gateway");
+    EXPECT_STREQ(cfg_get_upgrade_cmd(), "/tmp/brixmoor-local/upgrade/upgrade.sh");
+}
+
 TEST(Store, AuthCodeIsFixedAtFirstCall) {
     uint32_t a = 0, b = 0;
     cfg_get_auth_code(&a);
