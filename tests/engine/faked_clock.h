@@ -7,6 +7,7 @@
  */
 
 #include <glob.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -43,7 +44,7 @@ public:
     // Whole, never half-written: the daemon reads the file at every clock call.
     void set_offset(long seconds) {
         brx_test::write_file(file() + ".new", (seconds < 0 ? "" : "+") + std::to_string(seconds) + "\n");
-        rename((file() + ".new").c_str(), file().c_str());
+        if (rename((file() + ".new").c_str(), file().c_str()) != 0) ADD_FAILURE() << "cannot replace " << file();
     }
     std::string file() const { return dir.file("faketime"); }
     std::map<std::string, std::string> daemon_env(const std::string &lib) const {
