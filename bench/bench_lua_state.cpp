@@ -12,27 +12,16 @@
 
 namespace {
 
-void BM_StateWithEveryModule(benchmark::State &state) {
+// Made and closed again and again, so each one reuses the memory of the one before.
+void BM_MadeAndClosed(benchmark::State &state, void (*open)(lua_State *)) {
     for (auto _ : state) {
         lua_State *L = lua_state_new();
-        open_lualibs(L);
+        open(L);
         lua_state_close(L);
     }
 }
-BENCHMARK(BM_StateWithEveryModule);
-
-void BM_BareStateWithStandardLibraries(benchmark::State &state) {
-    for (auto _ : state) {
-        lua_State *L = lua_state_new();
-        luaL_openlibs(L);
-        lua_state_close(L);
-    }
-}
-BENCHMARK(BM_BareStateWithStandardLibraries);
-
-}  // namespace
-
-namespace {
+BENCHMARK_CAPTURE(BM_MadeAndClosed, EveryModule, open_lualibs);
+BENCHMARK_CAPTURE(BM_MadeAndClosed, StandardLibrariesOnly, luaL_openlibs);
 
 // As at start-up: every state made stays, so each one is made in memory no state used before.
 void BM_StatesKeptAsAtStartUp(benchmark::State &state) {
