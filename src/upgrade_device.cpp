@@ -396,8 +396,9 @@ void start_download(fw_download_ctx_t *rec, const char *file) {
     free(base);
     LOGI("Downloading from full URL %s into file %s", url, rec->filename);
     if (http_get_file(fw_download_complete_cb, url, rec->filename, token_of(rec)) != 0) {
+        // The offer names nothing the client can fetch: a failed download, retried and in the end dropped.
         LOGW("Download from %s refused", url);
-        cleanup_fw_download_ctx(rec);
+        fw_download_complete(0, rec);
     }
 }
 
