@@ -151,11 +151,14 @@ void retry_or_give_up(const char *device_id) {
     failed_upgrade_count = 0;
 }
 
-/* The application server's URL cut before its first "/app"; NULL without one. Caller frees. */
+/* The application server's URL cut before the first "/app" of its path; NULL without one. Caller frees. */
 char *get_download_base(void) {
     char *url = ext_get_server_url();
     if (!url) return nullptr;
-    char *app = strstr(url, "/app");
+    // A host such as "app.example.com" is no path: cut there, the URL would name another host.
+    char *scheme_end = strstr(url, "://");
+    char *path = strchr(scheme_end ? scheme_end + 3 : url, '/');
+    char *app = path ? strstr(path, "/app") : nullptr;
     if (app) *app = '\0';
     return url;
 }

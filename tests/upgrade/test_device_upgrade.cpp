@@ -241,6 +241,20 @@ TEST_F(DeviceUpgrade, AnEqualVersionTextEndsWithoutDownload) {
     EXPECT_EQ(downloads(), 1u);
 }
 
+// The base is cut at the first "/app" of the URL's path, never inside its authority (a user part
+// stands in for a host name beginning with "app", which cannot be resolved here).
+TEST_F(DeviceUpgrade, TheDownloadBaseIsCutInThePathOnly) {
+    const std::string host = "app@127.0.0.1";
+    server_is(peer.url("/app/v1", host));
+    store(kOwnKind, offer());
+    run_machine(own);
+    start(kOwn);
+    ASSERT_TRUE(wait_state(kOwn, "inprogress")) << env.log();
+    EXPECT_EQ(downloads(), 1u);
+    EXPECT_TRUE(env.log_has("Downloading from full URL " + peer.url("/files/fw.bin", host) + " into file"))
+        << env.log();
+}
+
 // What the request leaves open: no offer, or no server to download from. The request stays
 // "start", and the attempt's image is removed.
 TEST_F(DeviceUpgrade, NoOfferOrNoServerLeavesTheRequestAndRemovesTheImage) {
