@@ -163,8 +163,10 @@ void copy_member(cJSON *to, const char *name, const cJSON *from, const char *fro
 
 /* Seconds since the epoch as the store's calendar time. */
 void calendar_time(const cJSON *item, dbp_tm *out) {
-    time_t t = cJSON_IsNumber(item) ? (time_t)item->valuedouble : 0;
-    if (!localtime_r(&t, out)) memset(out, 0, sizeof *out);
+    const double v = cJSON_IsNumber(item) ? item->valuedouble : 0;
+    // Far past any calendar (or not a number) is a failed conversion: the cast alone would be undefined.
+    time_t t = 0;
+    if (!(v > -1e15 && v < 1e15) || (t = (time_t)v, !localtime_r(&t, out))) memset(out, 0, sizeof *out);
 }
 
 }  // namespace

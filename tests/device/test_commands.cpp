@@ -425,12 +425,15 @@ TEST_F(GatewayActions, AHistoryRequestIsAnsweredWithTheEmptyForm) {
     action(R"({"name":"gethistory","args":{"deviceid":"42-3","requestid":"a\\b","datatype":"power","aggregate":"day","startdate":"x","enddate":0}})");
     action(R"({"name":"gethistory","args":{"deviceid":"42-3","requestid":")" + long_id +
            R"(","datatype":"temperature","startdate":1}})");
+    // Dates past any calendar are no dates, not undefined conversions.
+    action(R"({"name":"gethistory","args":{"deviceid":"42-3","requestid":"far","datatype":"temperature","startdate":1e300,"enddate":-1e300}})");
     flush();
     EXPECT_EQ(published(), (std::vector<std::string>{
                                R"(device:42-3:history:temperature:none {"requestid":"r1"})",
                                R"(device:42-3:history:temperature:none {"requestid":"a\"b"})",
                                R"(device:42-3:history:power:day {"requestid":"a\\b"})",
                                R"(device:42-3:history:temperature:none {"requestid":")" + long_id + R"("})",
+                               R"(device:42-3:history:temperature:none {"requestid":"far"})",
                            }));
     EXPECT_EQ(env.log_count(R"(Publishing empty history {"requestid":"r1"})"), 1u) << env.log();
 }
