@@ -403,6 +403,11 @@ void lua_state_forget(lua_State *L) {
     for (size_t i = 0; i < forget_count; i++) forget_hooks[i](L);
 }
 
+lua_State *lua_state_main(lua_State *L) {
+    lua_state_mem_t *m = L ? mem_of(L) : nullptr;
+    return m && m->owner ? static_cast<lua_State *>(m->owner) : L;
+}
+
 int lua_state_is_running(lua_State *L) {
     for (size_t i = 0; i < running_count; i++)
         if (running[i].L == L) return 1;
