@@ -639,25 +639,29 @@ TEST(TestChannel, AFileForAStateThatCannotGrowFailsAndTheProcessGoesOn) {
 
 /*
  * A callback that a coroutine hands to a module belongs to the coroutine's state: it reaches the
- * state after the coroutine is gone, and it ends with the state.
+ * state after the coroutine is gone, and it ends with the state. So does one that a finalizer hands
+ * over while the state closes.
  */
-struct CoroutineCase {
+struct CallerCase {
     const char *name;
     const char *code;  // hands over a callback that sets fired; %PORT% is the peer's port
     // What makes the callback due once the code has run (live: its state is still open).
     void (*trigger)(ScriptEnv &, TcpPeer &, bool live);
 };
 
-class CoroutineRecords : public ::testing::TestWithParam<CoroutineCase> {
+class UnusualCallers : public ::testing::TestWithParam<CallerCase> {
 protected:
-    // Runs the case's code inside a coroutine that is then collected.
-    lua_State *start() {
+    std::string code() {
         std::string code = GetParam().code;
         const std::string mark = "%PORT%";
         const size_t at = code.find(mark);
         if (at != std::string::npos) code.replace(at, mark.size(), std::to_string(peer.port()));
+        return code;
+    }
+    // Runs the case's code inside a coroutine that is then collected.
+    lua_State *start() {
         lua_State *L = new_script_state();
-        EXPECT_EQ(run_lua(L, "local co = coroutine.create(function() " + code + " end)\n"
+        EXPECT_EQ(run_lua(L, "local co = coroutine.create(function() " + code() + " end)\n"
                              "assert(coroutine.resume(co))\n"),
                   "");
         // From a chunk of its own: no register of the first one still holds the coroutine.
@@ -668,33 +672,41 @@ protected:
     TcpPeer peer;
 };
 
-TEST_P(CoroutineRecords, FireInTheirStateAfterTheCoroutineIsGone) {
+TEST_P(UnusualCallers, ACollectedCoroutinesCallbackStillFires) {
     lua_State *L = start();
     GetParam().trigger(env, peer, true);
     EXPECT_TRUE(env.pump_until([&] { return lua_global(L, "fired") == "yes"; }, 3000ms));
     close_lua_state(L, nullptr);
 }
 
-TEST_P(CoroutineRecords, EndWithTheirState) {
+TEST_P(UnusualCallers, ACoroutinesCallbackEndsWithTheState) {
     lua_State *L = start();
     close_lua_state(L, nullptr);
     GetParam().trigger(env, peer, false);
     env.pump(300ms);
 }
 
+TEST_P(UnusualCallers, AFinalizersCallbackAtTheCloseEndsWithTheState) {
+    lua_State *L = new_script_state();
+    ASSERT_EQ(run_lua(L, "keep = newproxy(true)\ngetmetatable(keep).__gc = function() " + code() + " end"), "");
+    close_lua_state(L, nullptr);
+    GetParam().trigger(env, peer, false);
+    env.pump(300ms);
+}
+
 INSTANTIATE_TEST_SUITE_P(
-    Modules, CoroutineRecords,
+    Modules, UnusualCallers,
     ::testing::Values(
-        CoroutineCase{"timer", "timer.start('co', 50, function() fired = 'yes' end)",
+        CallerCase{"timer", "timer.start('co', 50, function() fired = 'yes' end)",
                       [](ScriptEnv &, TcpPeer &, bool) {}},
-        CoroutineCase{"db", "db.subscribe('co:chan', function() fired = 'yes' end)",
+        CallerCase{"db", "db.subscribe('co:chan', function() fired = 'yes' end)",
                       [](ScriptEnv &env, TcpPeer &, bool live) {
                           if (live) env.wait_subscribed({"co:chan"});
                           env.state().command({"PUBLISH", "co:chan", "m"});
                       }},
-        CoroutineCase{"tcp",
+        CallerCase{"tcp",
                       "tcp.open('127.0.0.1', %PORT%, 'st', function(e) if e == 'CONNECTED' then fired = 'yes' end end)",
                       [](ScriptEnv &env, TcpPeer &peer, bool live) {
                           if (live) env.pump_until([&] { return peer.try_accept(); });
                       }}),
-    [](const ::testing::TestParamInfo<CoroutineCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<CallerCase> &info) { return std::string(info.param.name); });
