@@ -62,7 +62,7 @@ GSList *records_of(lua_State *L) {
     GSList *mine = nullptr;
     for (GSList *it = g_coap_client_ctx_list; it; it = it->next) {
         client_context_t *ctx = (client_context_t *)it->data;
-        if (ctx->rec.L == L) mine = g_slist_append(mine, ctx);
+        if (ctx->rec.L == lua_state_main(L)) mine = g_slist_append(mine, ctx);
     }
     return mine;
 }
@@ -168,7 +168,7 @@ void pipe_watcher_callback(evutil_socket_t fd, short, void *arg) {
 /* Steps after the record joined the list; 0 when the request started. */
 int start_request(client_context_t *ctx, lua_State *L, coap_method_t method, const char *user, const char *key,
                   const char *payload, size_t payload_len, int subscribe) {
-    ctx->rec.L = L;
+    ctx->rec.L = lua_state_main(L);
     ctx->rec.callback_index = luaL_ref(L, LUA_REGISTRYINDEX);
     ctx->rec.lua_arg = luaL_ref(L, LUA_REGISTRYINDEX);
     ctx->uri = strdup(lua_tostring(L, 1));

@@ -79,7 +79,7 @@ client_context_t *new_client(lua_State *L, const char *url, int callback_ref, in
     client_context_t *c = (client_context_t *)calloc(1, sizeof(*c));
     if (!c) BRX_OOM_EXIT(what);
     c->rec.id = lua_cb_new_id();
-    c->rec.L = L;
+    c->rec.L = lua_state_main(L);
     c->rec.callback_index = callback_ref;
     c->rec.lua_arg = arg_ref;
     c->uri = strdup(url);
@@ -289,7 +289,7 @@ void cancel_requests_of(lua_State *L) {
 
 int lua_http_cancel_all_requests(lua_State *L) {
     LOGD("cancel all client requests");
-    cancel_requests_of(L);
+    cancel_requests_of(lua_state_main(L));
     return 0;
 }
 
@@ -441,7 +441,7 @@ int lua_http_start(lua_State *L) {
     }
     server_context_t *s = (server_context_t *)lua_newuserdata(L, sizeof(*s));
     memset(s, 0, sizeof(*s));
-    s->rec.L = L;
+    s->rec.L = lua_state_main(L);
     s->rec.callback_index = handler_ref;
     s->rec.lua_arg = LUA_REFNIL;
     s->anchor = ref_copy(L, -1);

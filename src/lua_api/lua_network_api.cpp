@@ -124,7 +124,7 @@ int lua_listener_start(lua_State *L) {
     net_context_t *c = (net_context_t *)calloc(1, sizeof *c);
     if (!c) BRX_OOM_EXIT("net_context");
     c->rec.id = lua_cb_new_id();
-    c->rec.L = L;
+    c->rec.L = lua_state_main(L);
     c->rec.callback_index = cb_ref;
     c->rec.lua_arg = arg_ref;
     c->port = (int)port;
@@ -146,7 +146,7 @@ int lua_listener_stop(lua_State *L) {
     LOGD("Lua listener_stop port %ld", port);
     for (GSList *it = net_list; it; it = it->next) {
         net_context_t *c = (net_context_t *)it->data;
-        if (c->rec.L == L && c->port == port) {
+        if (c->rec.L == lua_state_main(L) && c->port == port) {
             stop_record(c);
             break;
         }

@@ -104,11 +104,24 @@ int trampoline(lua_State *L) {
     return 0;
 }
 
+/* Finalizer of the state's first userdata, which lua_close finalizes last: what the script's own
+ * finalizers started during the close (a timer, a subscription) ends before the state goes. */
+int forget_at_close(lua_State *L) {
+    lua_state_forget(L);
+    return 0;
+}
+
 /* First reference and release: the registry's free-list slot exists from now on, so a later
  * luaL_unref only writes existing slots and cannot raise. */
 int prepare_registry(lua_State *L, void *) {
     lua_pushboolean(L, 1);
     luaL_unref(L, LUA_REGISTRYINDEX, luaL_ref(L, LUA_REGISTRYINDEX));
+    lua_newuserdata(L, 0);
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, forget_at_close);
+    lua_setfield(L, -2, "__gc");
+    lua_setmetatable(L, -2);
+    luaL_ref(L, LUA_REGISTRYINDEX);
     return 0;
 }
 
@@ -401,6 +414,11 @@ void lua_state_add_forget_hook(lua_state_forget_fn fn) {
 
 void lua_state_forget(lua_State *L) {
     for (size_t i = 0; i < forget_count; i++) forget_hooks[i](L);
+}
+
+lua_State *lua_state_main(lua_State *L) {
+    lua_state_mem_t *m = L ? mem_of(L) : nullptr;
+    return m && m->owner ? static_cast<lua_State *>(m->owner) : L;
 }
 
 int lua_state_is_running(lua_State *L) {

@@ -55,6 +55,13 @@ void lua_state_add_forget_hook(lua_state_forget_fn fn);
 /* Runs every forget hook for L, in registration order; used by the close routine. */
 void lua_state_forget(lua_State *L);
 
+/*
+ * The main thread of the state that L belongs to (L itself for a main thread). A module keeps this
+ * in its records, never a coroutine: a coroutine may be collected, and the close of its state
+ * finds records by the main thread.
+ */
+lua_State *lua_state_main(lua_State *L);
+
 /* 1 while the engine is inside a call into L (at any depth). */
 int lua_state_is_running(lua_State *L);
 

@@ -276,7 +276,7 @@ int lua_tcp_open(lua_State *L) {
     lua_pushvalue(L, state_index);
     c->rec.lua_arg = luaL_ref(L, LUA_REGISTRYINDEX);
     c->rec.id = lua_cb_new_id();
-    c->rec.L = L;
+    c->rec.L = lua_state_main(L);
 
     c->bev = bufferevent_socket_new(current_base(), -1, BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
     if (!c->bev) BRX_OOM_EXIT("No memory for tcp connection");

@@ -137,7 +137,7 @@ void start_timer(lua_State *L, const char *name, int ms, int cb_ref, int arg_ref
     timer_context *t = (timer_context *)calloc(1, sizeof(*t));
     if (!t) BRX_OOM_EXIT("No memory for timer context");
     t->rec.id = lua_cb_new_id();
-    t->rec.L = L;
+    t->rec.L = lua_state_main(L);
     t->rec.callback_index = cb_ref;
     t->rec.lua_arg = arg_ref;
     t->timer_name = strdup(name);
@@ -151,7 +151,7 @@ void start_timer(lua_State *L, const char *name, int ms, int cb_ref, int arg_ref
 
 /* This state's oldest pending timer of that name. */
 timer_context *find_named(lua_State *L, const char *name) {
-    for (const GSList *it = lua_cb_registry_peek_state(&timer_records, L); it; it = it->next) {
+    for (const GSList *it = lua_cb_registry_peek_state(&timer_records, lua_state_main(L)); it; it = it->next) {
         timer_context *t = (timer_context *)it->data;
         if (strcmp(t->timer_name, name) == 0) return t;
     }

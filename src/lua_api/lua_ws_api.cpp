@@ -140,7 +140,7 @@ int wsapi_init_client(lua_State *L) {
     c->on_message_index = c->on_error_index = c->on_close_index = c->on_connect_index = LUA_REFNIL;
     c->anchor = LUA_NOREF;
     c->rec.id = lua_cb_new_id();
-    c->rec.L = L;
+    c->rec.L = lua_state_main(L);
     c->rec.callback_index = LUA_NOREF;
     c->rec.lua_arg = LUA_REFNIL;
     luaL_getmetatable(L, HANDLE_META);

@@ -71,7 +71,7 @@ db_context_t *new_record(lua_State *L, int callback_ref) {
     db_context_t *c = (db_context_t *)calloc(1, sizeof(*c));
     if (!c) BRX_OOM_EXIT("No memory for db context");
     c->rec.id = lua_cb_new_id();
-    c->rec.L = L;
+    c->rec.L = lua_state_main(L);
     c->rec.callback_index = callback_ref;
     c->rec.lua_arg = LUA_REFNIL;
     return c;
@@ -370,7 +370,7 @@ int lua_db_psubscribe_keyspace(lua_State *L) { return lua_db_subscribe_common(L,
 int lua_db_unsubscribe(lua_State *L) {
     const char *key = key_arg(L);
     if (!key) return 1;
-    GSList *mine = lua_cb_registry_of_state(&db_records, L);
+    GSList *mine = lua_cb_registry_of_state(&db_records, lua_state_main(L));
     for (GSList *it = mine; it; it = it->next) {
         db_context_t *c = (db_context_t *)it->data;
         if (c->subscribe_ctx && c->key && strcmp(c->key, key) == 0) {
@@ -385,7 +385,7 @@ int lua_db_unsubscribe(lua_State *L) {
 
 /* The records of L that match, in list order; freeing then never walks a list that changes. */
 GSList *records_of(lua_State *L, int subscriptions_only) {
-    GSList *mine = lua_cb_registry_of_state(&db_records, L);
+    GSList *mine = lua_cb_registry_of_state(&db_records, lua_state_main(L));
     if (!subscriptions_only) return mine;
     GSList *subs = nullptr, *last = nullptr;
     for (GSList *it = mine; it; it = it->next)

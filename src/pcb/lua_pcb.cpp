@@ -28,7 +28,7 @@ GSList *pcb_obs_list = nullptr; /* observations; not in pcb_ctx_list */
 lua_cb_rec_t take_refs(lua_State *L) {
     lua_cb_rec_t rec;
     rec.id = lua_cb_new_id();
-    rec.L = L;
+    rec.L = lua_state_main(L);
     rec.callback_index = luaL_ref(L, LUA_REGISTRYINDEX);
     rec.lua_arg = luaL_ref(L, LUA_REGISTRYINDEX);
     return rec;
@@ -217,7 +217,7 @@ void free_records_of(GSList **list, lua_State *L) {
 int lua_cancel(lua_State *L) {
     LOGD("cancel all client requests");
     // The bridge's entries stay: their results find no record.
-    free_records_of(&pcb_ctx_list, L);
+    free_records_of(&pcb_ctx_list, lua_state_main(L));
     return 0;
 }
 

@@ -10,6 +10,7 @@
 #include "src/device_cfg.h"
 #include "src/lua_api/lua_state.h"
 #include "tests/scripts/script_env.h"
+#include "tests/support/tcp_peer.h"
 
 using namespace brx_test;
 using namespace std::chrono_literals;
@@ -635,3 +636,77 @@ TEST(TestChannel, AFileForAStateThatCannotGrowFailsAndTheProcessGoesOn) {
     EXPECT_TRUE(env.state().get("tmode:ran").has_value());
     lua_setallocf(lan->L, gate.orig, gate.ud);
 }
+
+/*
+ * A callback that a coroutine hands to a module belongs to the coroutine's state: it reaches the
+ * state after the coroutine is gone, and it ends with the state. So does one that a finalizer hands
+ * over while the state closes.
+ */
+struct CallerCase {
+    const char *name;
+    const char *code;  // hands over a callback that sets fired; %PORT% is the peer's port
+    // What makes the callback due once the code has run (live: its state is still open).
+    void (*trigger)(ScriptEnv &, TcpPeer &, bool live);
+};
+
+class UnusualCallers : public ::testing::TestWithParam<CallerCase> {
+protected:
+    std::string code() {
+        std::string code = GetParam().code;
+        const std::string mark = "%PORT%";
+        const size_t at = code.find(mark);
+        if (at != std::string::npos) code.replace(at, mark.size(), std::to_string(peer.port()));
+        return code;
+    }
+    // Runs the case's code inside a coroutine that is then collected.
+    lua_State *start() {
+        lua_State *L = new_script_state();
+        EXPECT_EQ(run_lua(L, "local co = coroutine.create(function() " + code() + " end)\n"
+                             "assert(coroutine.resume(co))\n"),
+                  "");
+        // From a chunk of its own: no register of the first one still holds the coroutine.
+        EXPECT_EQ(run_lua(L, "collectgarbage() collectgarbage()"), "");
+        return L;
+    }
+    ScriptEnv env{true};
+    TcpPeer peer;
+};
+
+TEST_P(UnusualCallers, ACollectedCoroutinesCallbackStillFires) {
+    lua_State *L = start();
+    GetParam().trigger(env, peer, true);
+    EXPECT_TRUE(env.pump_until([&] { return lua_global(L, "fired") == "yes"; }, 3000ms));
+    close_lua_state(L, nullptr);
+}
+
+TEST_P(UnusualCallers, ACoroutinesCallbackEndsWithTheState) {
+    lua_State *L = start();
+    close_lua_state(L, nullptr);
+    GetParam().trigger(env, peer, false);
+    env.pump(300ms);
+}
+
+TEST_P(UnusualCallers, AFinalizersCallbackAtTheCloseEndsWithTheState) {
+    lua_State *L = new_script_state();
+    ASSERT_EQ(run_lua(L, "keep = newproxy(true)\ngetmetatable(keep).__gc = function() " + code() + " end"), "");
+    close_lua_state(L, nullptr);
+    GetParam().trigger(env, peer, false);
+    env.pump(300ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modules, UnusualCallers,
+    ::testing::Values(
+        CallerCase{"timer", "timer.start('co', 50, function() fired = 'yes' end)",
+                      [](ScriptEnv &, TcpPeer &, bool) {}},
+        CallerCase{"db", "db.subscribe('co:chan', function() fired = 'yes' end)",
+                      [](ScriptEnv &env, TcpPeer &, bool live) {
+                          if (live) env.wait_subscribed({"co:chan"});
+                          env.state().command({"PUBLISH", "co:chan", "m"});
+                      }},
+        CallerCase{"tcp",
+                      "tcp.open('127.0.0.1', %PORT%, 'st', function(e) if e == 'CONNECTED' then fired = 'yes' end end)",
+                      [](ScriptEnv &env, TcpPeer &peer, bool live) {
+                          if (live) env.pump_until([&] { return peer.try_accept(); });
+                      }}),
+    [](const ::testing::TestParamInfo<CallerCase> &info) { return std::string(info.param.name); });
