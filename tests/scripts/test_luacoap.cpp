@@ -289,6 +289,7 @@ TEST_P(LuaCoapEnd, AOneShotExchangeEndedByTheDeviceKeepsNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LuaCoapEnd,
     ::testing::Values(EndCase{"reserved_class", "/class3", ""},
+                      EndCase{"empty_single_block", "/empty_block2", "205"},
                       EndCase{"not_found", "/other", "404"}),
     [](const ::testing::TestParamInfo<EndCase> &i) { return std::string(i.param.name); });
 
