@@ -141,13 +141,17 @@ void pipe_watcher_callback(evutil_socket_t fd, short, void *arg) {
     if (got < 0) {
         // Only the worker holds the write end: its exchange is over and nothing more comes. A
         // one-shot record still listed got no result (the device ended it its own way) and goes
-        // silently; a subscribe record stays, unwatched.
+        // silently; a subscribe record stays for its state to cancel, without its pipe.
         LOGD("%s - results of %p ended", __func__, arg);
         client_context_t *ctx = (client_context_t *)lua_cb_find(g_coap_client_ctx_list, arg);
-        if (ctx && !ctx->subscribe)
+        if (ctx && !ctx->subscribe) {
             cleanup_client_ctx(ctx);
-        else if (ctx && ctx->pipe_watcher)
-            event_del(ctx->pipe_watcher);
+        } else if (ctx) {
+            event_free(ctx->pipe_watcher);
+            ctx->pipe_watcher = nullptr;
+            close(ctx->response_pipe[0]);
+            ctx->response_pipe[0] = -1;
+        }
         return;
     }
     const int code = (int)strtol(field, nullptr, 10);

@@ -265,32 +265,38 @@ struct EndCase {
     const char *name;
     const char *path;   // picks the peer's reply
     const char *result; // what the callback records, "" for no call
+    bool subscribe;
 };
 
 void PrintTo(const EndCase &c, std::ostream *os) { *os << c.name; }
 
 class LuaCoapEnd : public LuaCoap, public ::testing::WithParamInterface<EndCase> {};
 
-// A one-shot exchange that the device ends its own way keeps no record or pipe behind.
-TEST_P(LuaCoapEnd, AOneShotExchangeEndedByTheDeviceKeepsNothing) {
+// An exchange that the device ends its own way keeps no pipe behind, nor a one-shot record.
+TEST_P(LuaCoapEnd, AnExchangeEndedByTheDeviceKeepsNoPipe) {
     const EndCase &c = GetParam();
     CoapPeer peer("odd_reply");
     const std::string uri = peer.uri(c.path);
     const int pipes = open_pipe_ends();
-    ASSERT_EQ(run_lua(L, "coap.get('" + uri + "', 'u', 'k', '', false, nil, record)"), "");
+    ASSERT_EQ(run_lua(L, "coap.get('" + uri + "', 'u', 'k', '', " + (c.subscribe ? "true" : "false") + ", nil, record)"),
+              "");
     ASSERT_TRUE(peer.wait_for("RECV CON 0.01", 5s));
     ASSERT_TRUE(env->pump_until([] { return coap_request_count() == 0; }, 10s));
     EXPECT_TRUE(env->pump_until([&] { return open_pipe_ends() == pipes; }, 5s))
         << open_pipe_ends() - pipes << " pipe ends left";
     env->pump(200ms);
     EXPECT_EQ(got(L), *c.result ? c.result + std::string("|") + uri + "|nil|-|3" : "");
+    // A subscription's record is still there to cancel.
+    EXPECT_EQ(run_lua(L, "coap.cancel_all_requests()"), "");
+    EXPECT_EQ(env->log_has("Context by arg not found"), c.subscribe);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LuaCoapEnd,
-    ::testing::Values(EndCase{"reserved_class", "/class3", ""},
-                      EndCase{"empty_single_block", "/empty_block2", "205"},
-                      EndCase{"not_found", "/other", "404"}),
+    ::testing::Values(EndCase{"reserved_class", "/class3", "", false},
+                      EndCase{"empty_single_block", "/empty_block2", "205", false},
+                      EndCase{"not_found", "/other", "404", false},
+                      EndCase{"subscription_ended_by_an_error", "/other", "404", true}),
     [](const ::testing::TestParamInfo<EndCase> &i) { return std::string(i.param.name); });
 
 }  // namespace
