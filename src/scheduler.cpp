@@ -89,6 +89,11 @@ time_t entry_instant(const scheduler_entry_t *e, time_t now, const struct tm *no
         LOGW("Entry for day %d with time %s is not H:M, left out", e->day, e->time ? e->time : "NULL");
         return -1;
     }
+    // A day outside the week has no instant; one far outside would carry the distance out of int.
+    if (e->day < 0 || e->day > 6) {
+        LOGW("Entry for day %d at %s has no instant ahead, left out", e->day, e->time);
+        return -1;
+    }
     int day = e->day;
     unsigned drawn = 0;
     if (e->type == scheduler_entry_type_default && e->rand_minutes) {

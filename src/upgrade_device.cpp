@@ -151,11 +151,14 @@ void retry_or_give_up(const char *device_id) {
     failed_upgrade_count = 0;
 }
 
-/* The application server's URL cut before its first "/app"; NULL without one. Caller frees. */
+/* The application server's URL cut before the first "/app" of its path; NULL without one. Caller frees. */
 char *get_download_base(void) {
     char *url = ext_get_server_url();
     if (!url) return nullptr;
-    char *app = strstr(url, "/app");
+    // A host such as "app.example.com" is no path: cut there, the URL would name another host.
+    char *scheme_end = strstr(url, "://");
+    char *path = strchr(scheme_end ? scheme_end + 3 : url, '/');
+    char *app = path ? strstr(path, "/app") : nullptr;
     if (app) *app = '\0';
     return url;
 }
@@ -396,8 +399,9 @@ void start_download(fw_download_ctx_t *rec, const char *file) {
     free(base);
     LOGI("Downloading from full URL %s into file %s", url, rec->filename);
     if (http_get_file(fw_download_complete_cb, url, rec->filename, token_of(rec)) != 0) {
+        // The offer names nothing the client can fetch: a failed download, retried and in the end dropped.
         LOGW("Download from %s refused", url);
-        cleanup_fw_download_ctx(rec);
+        fw_download_complete(0, rec);
     }
 }
 

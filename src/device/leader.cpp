@@ -44,6 +44,17 @@ const char *or_null(const char *s) { return s ? s : "NULL"; }
 
 void scene_delete_cb(const char *channel, const char *, const void *) { scene_delete(channel); }
 
+/* The id between "scene:" and ":delete": a scene id may hold ':', and its first field names another scene. */
+char *scene_id_of(const char *channel) {
+    static const char kPrefix[] = "scene:", kSuffix[] = ":delete";
+    const size_t p = sizeof kPrefix - 1, k = sizeof kSuffix - 1, n = channel ? strlen(channel) : 0;
+    if (n < p + k || strncmp(channel, kPrefix, p) != 0 || strcmp(channel + n - k, kSuffix) != 0)
+        return get_nth_field(channel, 2);
+    char *id = strndup(channel + p, n - p - k);
+    if (!id) BRX_OOM_EXIT("scene id");
+    return id;
+}
+
 /* The essential watches: a failure ends the leader start. */
 int watch_keys(db_key_value_callback_t cb, const char *pattern) {
     if (db_psubscribe_for_key(redis_instance_state, cb, nullptr, "%s", pattern)) return 0;
@@ -356,7 +367,7 @@ void device_delete_redirect(const char *channel, const char *message, const void
 }
 
 void scene_delete(const char *channel) {
-    char *id = get_nth_field(channel, 2);
+    char *id = scene_id_of(channel);
     if (!id) return;
     LOGD("Delete scene %s", id);
     db_del_fmt(redis_instance_state, "scene:%s:commands", id);

@@ -4,6 +4,7 @@
 
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -135,6 +136,15 @@ TEST(SchedulerPlan, InstantsAndDueEntriesInUtc) {
          {{D, 3, "10", 0, 0}, {D, 3, "a:b", 0, 0}, {D, 3, "10:05x", 0, 0}, {D, 3, ":5", 0, 0}, {D, 3, "12:00", 0, 0}},
          kWed1000, {}, utc(2024, 1, 10, 12, 0), {4}},
         {"a negative day has no instant ahead", {{D, -8, "10:00", 0, 0}}, kWed1000, {}, -1, {}},
+        // Days past the week (a stored 1e10 reads as INT_MAX) are left out, beside a weekday that stays.
+        {"days past the week are left out",
+         {{D, 7, "10:30", 0, 0},
+          {D, INT_MAX, "10:00", 0, 0},
+          {D, INT_MIN, "10:00", 0, 0},
+          {D, INT_MAX, "23:50", 15, 0},
+          {R, INT_MAX, "23:30", 120, 0},
+          {D, 4, "9:00", 0, 0}},
+         kWed1000, {0}, utc(2024, 1, 11, 9, 0), {5}},
         // Thursday at -5:00 is Wednesday 19:00, behind Wednesday 20:00.
         {"a negative hour behind now", {{D, 4, "-5:00", 0, 0}}, utc(2024, 1, 10, 20, 0), {}, -1, {}},
     };

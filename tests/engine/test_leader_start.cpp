@@ -68,6 +68,7 @@ protected:
         s.set("device:LAN:AABBCC000005", "N1-5");
         s.set("scene:S1:commands", "[]");
         s.set("scene:S2:commands", "[]");
+        s.set("scene:S2:x:commands", "[]");
         sub = std::make_unique<Subscriber>(s, std::vector<std::string>{"p:device:*", "test:app:configure"});
         ASSERT_TRUE(env->start());
         ASSERT_TRUE(env->wait_log(kLeaderDone)) << env->log();
@@ -178,8 +179,11 @@ TEST_F(LeaderStart, RoutesTestsDeletionsSceneDeletionsAndDiskChanges) {
     s.command({"PUBLISH", "device:N1-9:delete", "{\"id\":\"N1-9\"}"});
     EXPECT_TRUE(env->wait_log("Cannot get domain")) << env->log();
 
+    // A scene id may hold ':': its deletion is its own, not that of the scene its first field names.
+    s.command({"PUBLISH", "scene:S2:x:delete", ""});
     s.command({"PUBLISH", "scene:S1:delete", ""});
     EXPECT_TRUE(wait_until([&] { return !s.get("scene:S1:commands").has_value(); }, 30s)) << env->log();
+    EXPECT_FALSE(s.get("scene:S2:x:commands").has_value());
     EXPECT_TRUE(s.get("scene:S2:commands").has_value());
 
     s.command({"PUBLISH", "gateway:disk", "mounted"});

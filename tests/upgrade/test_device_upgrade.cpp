@@ -209,6 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "", "", false},
         FailureCase{"download_refused", "Upgrade failed due to unsuccessful download", "",
                     R"("GET /files/fw.bin": {"status": 404})", "", false},
+        FailureCase{"url_not_fetchable", "Upgrade failed due to unsuccessful download",
+                    offer_json("gateway", "LAN", "Acme", "G1", "2.0.0", "fw bin", sign(kImage), md5_hex(kImage)),
+                    "", "", false},
         FailureCase{"offer_not_json", "Error in parsing version JSON", "{\"version\":", "", "", false},
         FailureCase{"offer_without_md5", "No md5 element or md5 element failed",
                     R"({"version":"2.0.0","url":"fw.bin","signature":"x"})", "", "", false},
@@ -236,6 +239,20 @@ TEST_F(DeviceUpgrade, AnEqualVersionTextEndsWithoutDownload) {
     start(kOwn);
     ASSERT_TRUE(wait_state(kOwn, "inprogress")) << env.log();
     EXPECT_EQ(downloads(), 1u);
+}
+
+// The base is cut at the first "/app" of the URL's path, never inside its authority (a user part
+// stands in for a host name beginning with "app", which cannot be resolved here).
+TEST_F(DeviceUpgrade, TheDownloadBaseIsCutInThePathOnly) {
+    const std::string host = "app@127.0.0.1";
+    server_is(peer.url("/app/v1", host));
+    store(kOwnKind, offer());
+    run_machine(own);
+    start(kOwn);
+    ASSERT_TRUE(wait_state(kOwn, "inprogress")) << env.log();
+    EXPECT_EQ(downloads(), 1u);
+    EXPECT_TRUE(env.log_has("Downloading from full URL " + peer.url("/files/fw.bin", host) + " into file"))
+        << env.log();
 }
 
 // What the request leaves open: no offer, or no server to download from. The request stays
