@@ -652,6 +652,10 @@ coap_response_t coap_response_handler(coap_session_t *session, const coap_pdu_t 
             if (coap_get_data(received, &len, &data) && len > 0) {
                 LOGD("Received data 1: %.*s", (int)len, (const char *)data);
                 coap_request_done(result, data, len, ctx);
+            } else if (block.num == 0 && !block.m) {
+                // The whole body in one empty block: an empty answer like any other.
+                LOGD("Received empty data (No Content)");
+                coap_request_done(result, nullptr, 0, ctx);
             }
             if (block.m) {
                 LOGT("found the M bit, block size is %u, block nr. %u", 1u << (block.szx + 4), block.num);

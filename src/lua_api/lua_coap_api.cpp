@@ -139,11 +139,19 @@ void pipe_watcher_callback(evutil_socket_t fd, short, void *arg) {
     int got = read_field(fd, field, sizeof field);
     if (got == 0) return;
     if (got < 0) {
-        // The record holds the write end, so this is no end of the stream but a broken one:
-        // stop watching rather than wake the loop for ever.
-        LOGW("%s - result pipe of %p broken", __func__, arg);
+        // Only the worker holds the write end: its exchange is over and nothing more comes. A
+        // one-shot record still listed got no result (the device ended it its own way) and goes
+        // silently; a subscribe record stays for its state to cancel, without its pipe.
+        LOGD("%s - results of %p ended", __func__, arg);
         client_context_t *ctx = (client_context_t *)lua_cb_find(g_coap_client_ctx_list, arg);
-        if (ctx && ctx->pipe_watcher) event_del(ctx->pipe_watcher);
+        if (ctx && !ctx->subscribe) {
+            cleanup_client_ctx(ctx);
+        } else if (ctx) {
+            event_free(ctx->pipe_watcher);
+            ctx->pipe_watcher = nullptr;
+            close(ctx->response_pipe[0]);
+            ctx->response_pipe[0] = -1;
+        }
         return;
     }
     const int code = (int)strtol(field, nullptr, 10);
@@ -203,7 +211,11 @@ int start_request(client_context_t *ctx, lua_State *L, coap_method_t method, con
     request.payload = payload;
     request.payload_len = payload_len;
     request.subscribe = subscribe;
-    return coap_run_request(&request, ctx->response_pipe, LUA_CB_TOKEN(ctx->rec.id)) == 0 ? 0 : -1;
+    if (coap_run_request(&request, ctx->response_pipe, LUA_CB_TOKEN(ctx->rec.id)) != 0) return -1;
+    // The worker writes through a duplicate of its own: once it is done the read end sees the end.
+    close(ctx->response_pipe[1]);
+    ctx->response_pipe[1] = -1;
+    return 0;
 }
 
 int handle_coap_request(coap_method_t method, lua_State *L) {

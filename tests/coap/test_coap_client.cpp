@@ -259,6 +259,21 @@ TEST_F(CoapClientTest, OnceCancelledABlockTransferAsksForNoFurtherBlock) {
     EXPECT_TRUE(drain(pipe, 50ms).empty());
 }
 
+TEST_F(CoapClientTest, AnEmptySingleBlockIsReportedAndAReservedClassIsNot) {
+    CoapPeer peer("odd_reply");
+    const struct {
+        const char *path;
+        std::optional<std::string> result;
+    } cases[] = {{"/empty_block2", std::string("205|0|")}, {"/class3", std::nullopt}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        ResultPipe pipe;
+        ASSERT_EQ(start(pipe, peer.uri(c.path)), 0);
+        ASSERT_TRUE(all_ended(10s));
+        EXPECT_EQ(pipe.next(50ms), c.result) << log();
+    }
+}
+
 TEST_F(CoapClientTest, CancellingAnUnknownKeyOnlyWarns) {
     int key = 0;
     EXPECT_EQ(coap_cancel_request(&key), 0);

@@ -1,5 +1,7 @@
 // The script coap module in real script states on the loop, against CoAP peers on loopback.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <lua.hpp>
 #include <memory>
@@ -244,5 +246,57 @@ TEST_F(LuaCoap, ParallelRequestsOfTwoStatesWithCancelsReachOnlyTheirOwnState) {
     for (int i = 0; i < kEach; i++)
         EXPECT_NE(got(L).find("|21.5|" + std::to_string(i) + "|4"), std::string::npos) << i;
 }
+
+/* Pipe ends the process holds. */
+int open_pipe_ends() {
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    while (struct dirent *e = readdir(d)) {
+        char target[64] = {0};
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "pipe:", 5) == 0) n++;
+    }
+    closedir(d);
+    return n;
+}
+
+struct EndCase {
+    const char *name;
+    const char *path;   // picks the peer's reply
+    const char *result; // what the callback records, "" for no call
+    bool subscribe;
+};
+
+void PrintTo(const EndCase &c, std::ostream *os) { *os << c.name; }
+
+class LuaCoapEnd : public LuaCoap, public ::testing::WithParamInterface<EndCase> {};
+
+// An exchange that the device ends its own way keeps no pipe behind, nor a one-shot record.
+TEST_P(LuaCoapEnd, AnExchangeEndedByTheDeviceKeepsNoPipe) {
+    const EndCase &c = GetParam();
+    CoapPeer peer("odd_reply");
+    const std::string uri = peer.uri(c.path);
+    const int pipes = open_pipe_ends();
+    ASSERT_EQ(run_lua(L, "coap.get('" + uri + "', 'u', 'k', '', " + (c.subscribe ? "true" : "false") + ", nil, record)"),
+              "");
+    ASSERT_TRUE(peer.wait_for("RECV CON 0.01", 5s));
+    ASSERT_TRUE(env->pump_until([] { return coap_request_count() == 0; }, 10s));
+    EXPECT_TRUE(env->pump_until([&] { return open_pipe_ends() == pipes; }, 5s))
+        << open_pipe_ends() - pipes << " pipe ends left";
+    env->pump(200ms);
+    EXPECT_EQ(got(L), *c.result ? c.result + std::string("|") + uri + "|nil|-|3" : "");
+    // A subscription's record is still there to cancel.
+    EXPECT_EQ(run_lua(L, "coap.cancel_all_requests()"), "");
+    EXPECT_EQ(env->log_has("Context by arg not found"), c.subscribe);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LuaCoapEnd,
+    ::testing::Values(EndCase{"reserved_class", "/class3", "", false},
+                      EndCase{"empty_single_block", "/empty_block2", "205", false},
+                      EndCase{"not_found", "/other", "404", false},
+                      EndCase{"subscription_ended_by_an_error", "/other", "404", true}),
+    [](const ::testing::TestParamInfo<EndCase> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -13,6 +13,8 @@ and the lines of its scenario. Scenarios:
   endless_block2    every GET gets a 16-byte Block2 block with the more flag set, blocks after the
                     first 1.5 s late
   other_token       waits for two requests, sends the first one the second's token, then both their own
+  odd_reply         answers by the request's first path segment: "class3" a piggybacked 3.00 "x",
+                    "empty_block2" a piggybacked 2.05 with a final Block2 block 0 and no payload
 """
 import select
 import socket
@@ -280,6 +282,21 @@ def scenario_other_token():
     return handle
 
 
+def scenario_odd_reply():
+    replies = {
+        "class3": (0x60, [], b"x"),
+        "empty_block2": (0x45, [(23, uint_bytes(0))], b""),
+    }
+
+    def handle(peer, sock, addr, msg):
+        if not is_request(msg):
+            return
+        path = opt(msg, 11)
+        code, opts, payload = replies.get(path.decode("latin-1") if path else "", (0x84, [], b""))
+        peer.send(sock, addr, ack(msg, code, opts, payload))
+    return handle
+
+
 SCENARIOS = {
     "echo": scenario_echo,
     "block1": scenario_block1,
@@ -287,6 +304,7 @@ SCENARIOS = {
     "separate_observe": scenario_separate_observe,
     "endless_block2": scenario_endless_block2,
     "other_token": scenario_other_token,
+    "odd_reply": scenario_odd_reply,
 }
 
 
