@@ -165,8 +165,9 @@ void copy_member(cJSON *to, const char *name, const cJSON *from, const char *fro
 void calendar_time(const cJSON *item, dbp_tm *out) {
     const double v = cJSON_IsNumber(item) ? item->valuedouble : 0;
     // Far past any calendar (or not a number) is a failed conversion: the cast alone would be undefined.
-    time_t t = 0;
-    if (!(v > -1e15 && v < 1e15) || (t = (time_t)v, !localtime_r(&t, out))) memset(out, 0, sizeof *out);
+    const bool in_range = v > -1e15 && v < 1e15;
+    const time_t t = in_range ? (time_t)v : 0;
+    if (!in_range || !localtime_r(&t, out)) memset(out, 0, sizeof *out);
 }
 
 }  // namespace

@@ -32,6 +32,17 @@ struct event_base *g_event_base = nullptr;
 
 const char *const kHandle = "handle_coap_request";
 
+/* Our ends of the result pipe and their watch. */
+void release_pipe(client_context_t *ctx) {
+    for (int &fd : ctx->response_pipe)
+        if (fd != -1) {
+            close(fd);
+            fd = -1;
+        }
+    if (ctx->pipe_watcher) event_free(ctx->pipe_watcher);
+    ctx->pipe_watcher = nullptr;
+}
+
 /* The record's resources; it is already out of the list. */
 void dispose(client_context_t *ctx, int release_refs) {
     // The worker writes through its own descriptor: stop it before ours go, so nothing more is sent.
@@ -41,9 +52,7 @@ void dispose(client_context_t *ctx, int release_refs) {
         lua_state_unref(ctx->rec.L, ctx->rec.lua_arg);
     }
     free(ctx->uri);
-    for (int fd : ctx->response_pipe)
-        if (fd != -1) close(fd);
-    if (ctx->pipe_watcher) event_free(ctx->pipe_watcher);
+    release_pipe(ctx);
     free(ctx);
 }
 
@@ -60,9 +69,10 @@ void cleanup_client_ctx(client_context_t *ctx) {
 /* The records of L in list order; freeing them never walks a list that changes. */
 GSList *records_of(lua_State *L) {
     GSList *mine = nullptr;
+    lua_State *main = lua_state_main(L);
     for (GSList *it = g_coap_client_ctx_list; it; it = it->next) {
         client_context_t *ctx = (client_context_t *)it->data;
-        if (ctx->rec.L == lua_state_main(L)) mine = g_slist_append(mine, ctx);
+        if (ctx->rec.L == main) mine = g_slist_append(mine, ctx);
     }
     return mine;
 }
@@ -147,10 +157,7 @@ void pipe_watcher_callback(evutil_socket_t fd, short, void *arg) {
         if (ctx && !ctx->subscribe) {
             cleanup_client_ctx(ctx);
         } else if (ctx) {
-            event_free(ctx->pipe_watcher);
-            ctx->pipe_watcher = nullptr;
-            close(ctx->response_pipe[0]);
-            ctx->response_pipe[0] = -1;
+            release_pipe(ctx);
         }
         return;
     }
