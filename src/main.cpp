@@ -4,6 +4,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "common/conffile/conffile.h"
 #include "common/logger/logger.h"
 #include "src/device/device.h"
 #include "src/device_cfg.h"
@@ -76,9 +77,10 @@ int main(int argc, char **argv) {
     if (signals_install(base) != 0) BRX_OOM_EXIT("signals_install");
 
     if (cfg_setup_from_file(conf_path) < 0) {
+        const char *why = configFileLoadError();
         LOGW("Cannot load config file %s", conf_path ? conf_path : "(null)");
         // Logging is still off at this point.
-        fprintf(stderr, "Cannot load config file %s\n", conf_path ? conf_path : "(null)");
+        fprintf(stderr, "Cannot load config file %s: %s\n", conf_path ? conf_path : "(null)", why);
         return 1;
     }
 

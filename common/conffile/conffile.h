@@ -18,6 +18,8 @@ typedef struct ConfigFile {
 
 ConfigFile *configFileLoad(const char *path);
 ConfigFile *configFileLoadFromBytes(const char *data, size_t size);
+/* Why the last load returned NULL ("" when it did not). */
+const char *configFileLoadError(void);
 const char *configFileValue(const ConfigFile *cfile, const char *key);
 ConfigPair *configFileNextKVPair(const ConfigFile *cfile, const ConfigPair *pair);
 const char *configFilePairGetKey(const ConfigPair *pair);

@@ -18,6 +18,7 @@ struct ParseCase {
     std::string text;
     bool accepted;
     std::map<std::string, std::string> expect;  // key -> value ("<absent>" for none)
+    std::string error = "";                      // why a rejected file failed, as the engine prints it
 };
 
 const char *kAbsent = "<absent>";
@@ -32,6 +33,7 @@ TEST_P(ParserTable, ParsesAsExpected) {
     write_file(dir.file("c.conf"), c.text);
     ConfigFile *cf = configFileLoad(dir.file("c.conf").c_str());
     ASSERT_EQ(cf != nullptr, c.accepted);
+    EXPECT_EQ(std::string(configFileLoadError()), c.error);
     for (const auto &kv : c.expect) {
         const char *v = configFileValue(cf, kv.first.c_str());
         if (kv.second == kAbsent)
@@ -64,16 +66,25 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"later_equals_belong_to_value", "url=http://h/?a=b\n", true, {{"url", "http://h/?a=b"}}},
         ParseCase{"crlf_and_blank_lines", "a=1\r\n\r\n\r\nb=2\r\n", true, {{"a", "1"}, {"b", "2"}}},
         ParseCase{"duplicate_last_wins", "a=1\nb=x\na=2\n", true, {{"a", "2"}}},
-        ParseCase{"hash_word_rejects", "#comment\na=1\n", false, {}},
+        ParseCase{"hash_word_rejects", "#comment\na=1\n", false, {},
+                  "line 1 has no '=' (every line is key = value): \"#comment\""},
         ParseCase{"hash_pair_is_ordinary", "#k=v\na=1\n", true, {{"#k", "v"}, {"a", "1"}}},
-        ParseCase{"line_without_equals_rejects", "a=1\nbogus\n", false, {}},
-        ParseCase{"blank_only_line_rejects", "a=1\n   \n", false, {}},
+        ParseCase{"line_without_equals_rejects", "a=1\nbogus\n", false, {},
+                  "line 2 has no '=' (every line is key = value): \"bogus\""},
+        ParseCase{"blank_only_line_rejects", "a=1\n   \n", false, {},
+                  "line 2 has no '=' (every line is key = value): \"   \""},
+        ParseCase{"rejected_line_counted_across_blank_and_crlf_lines", "a=1\r\n\r\nb=2\rc=3\n\n\tno\x01pair\r\n", false,
+                  {}, "line 6 has no '=' (every line is key = value): \"?no?pair\""},
+        ParseCase{"long_rejected_line_is_shortened", "a=1\n" + std::string(100, 'w') + "\n", false, {},
+                  "line 2 has no '=' (every line is key = value): \"" + std::string(44, 'w') + "...\""},
         ParseCase{"cut_at_4095", long_file(), true, {{"cut", "abcdef"}}}),
     [](const ::testing::TestParamInfo<ParseCase> &i) { return std::string(i.param.name); });
 
 TEST(Parser, MissingFileAndNullArguments) {
     EXPECT_EQ(configFileLoad(nullptr), nullptr);
+    EXPECT_STREQ(configFileLoadError(), "no configuration file given");
     EXPECT_EQ(configFileLoad("/nonexistent/brx.conf"), nullptr);
+    EXPECT_STREQ(configFileLoadError(), "cannot open it: No such file or directory");
     EXPECT_EQ(configFileValue(nullptr, "a"), nullptr);
     TempDir dir;
     write_file(dir.file("e.conf"), "");
