@@ -9,6 +9,25 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 run=/tmp/brixmoor-local
 build="$top/build"
 
+# The engine's own options: -d would leave a daemon behind this script, whose stand-ins end with it.
+while getopts ":vhtdl:c:m:i:" opt; do
+    if [ "$opt" = d ]; then
+        echo "run-local.sh: -d is refused: the local run stays in the foreground and stops everything it" \
+            "started on Ctrl-C" >&2
+        exit 2
+    fi
+done
+OPTIND=1
+
+# One local run at a time: a second one would delete the first one's Redis sockets. The lock is held
+# by this shell and everything it starts, so it lasts while any of them runs.
+mkdir -p "$run"
+exec 9>"$run/lock"
+if ! flock -n 9; then
+    echo "run-local.sh: another local run is active (it holds $run/lock); stop it first" >&2
+    exit 2
+fi
+
 "$top/scripts/setup.sh"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRX_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
@@ -87,7 +106,7 @@ state SET LAN:networkid N-LOCAL
 state SET device:LAN:0200C0000201 N-LOCAL-1
 state SET device:N-LOCAL-1:meta:class gateway
 state SET device:N-LOCAL-1:domain LAN
-state SET device:N-LOCAL-1:meta:classname:gateway:LAN:Brixmoor:GW1 1
+state SET device:N-LOCAL-1:meta:classname:gateway:LAN:Brixmoor:dev-gateway 1
 # The last device number issued: registrations go on from N-LOCAL-4.
 state SET deviceid 3
 state SET landevicemap:N-LOCAL-1:N-LOCAL-2 1

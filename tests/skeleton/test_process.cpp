@@ -1,6 +1,9 @@
 // The daemon as a black box: command line, exit statuses, pid file and signals.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -52,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"version", {"-v"}, 3, "Brixmoor 1.9 (30)", ""},
         CliCase{"unknown_letter_before_config", {"/nonexistent/a.conf", "-x"}, 3, "Brixmoor 1.9 (30)", ""},
         CliCase{"long_option_read_by_second_char", {"-help"}, 3, kUsage, ""},
-        CliCase{"missing_config", {"/nonexistent/a.conf"}, 1, "", "Cannot load config file /nonexistent/a.conf"},
+        CliCase{"missing_config", {"/nonexistent/a.conf"}, 1, "",
+                "Cannot load config file /nonexistent/a.conf: cannot open it: No such file or directory\n"},
         CliCase{"no_config_path", {"-d"}, 1, "", "Cannot load config file (null)"},
         CliCase{"second_path_wins", {"/nonexistent/1.conf", "/nonexistent/2.conf"}, 1, "",
                 "Cannot load config file /nonexistent/2.conf"},
@@ -130,6 +134,29 @@ TEST_F(Running, DaemonRewritesThePidFileFromTheSurvivor) {
     ASSERT_EQ(kill((pid_t)pid, SIGTERM), 0);
     EXPECT_TRUE(wait_until([&] { return kill((pid_t)pid, 0) != 0; }, 10s));
     EXPECT_FALSE(file_exists(kPidFile));
+}
+
+// The local run's script refuses, before it installs or starts anything, what would leave processes
+// behind it or break a run already going.
+TEST(LocalRunScript, RefusesDaemonModeAndASecondRun) {
+    const std::string script = source_path("scripts/run-local.sh");
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"-d"}, {"-t", "-d"}, {"-td"}}) {
+        std::vector<std::string> argv = {"/bin/sh", script};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProcResult r = run_process(argv, 10s);
+        EXPECT_EQ(r.status, 2) << args.back() << r.out << r.err;
+        EXPECT_NE(r.err.find("-d is refused"), std::string::npos) << r.err;
+    }
+
+    // A run in progress holds the lock (or a real local run does: the script refuses all the same).
+    mkdir("/tmp/brixmoor-local", 0755);
+    int fd = open("/tmp/brixmoor-local/lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    flock(fd, LOCK_EX | LOCK_NB);
+    ProcResult r = run_process({"/bin/sh", script}, 10s);
+    close(fd);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("another local run is active"), std::string::npos) << r.err;
 }
 
 }  // namespace
