@@ -14,6 +14,7 @@
 #include "src/device/driver.h"
 #include "src/luamem.h"
 #include "src/lua_api/lua_state.h"
+#include "tests/support/bus_standin.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
@@ -23,6 +24,7 @@ const int kProfiled = 200;
 
 struct Profiled {
     brx_test::TempDir dir;
+    brx_test::BusStandin bus{dir.path()};
     std::unique_ptr<brx_test::RedisPair> redis;
     struct event_base *base = nullptr;
     redis_instance_t *state = nullptr;
@@ -30,6 +32,9 @@ struct Profiled {
     std::vector<lua_State *> states;
 
     Profiled() {
+        // The profiler reads the gateway's settings through the bus tool: the build's, on its stand-in.
+        bus.start();
+        bus.use_in_this_process();
         redis = std::make_unique<brx_test::RedisPair>(dir.file("redis"));
         base = event_base_new();
         conf = db_create_redis_instance("conf");
@@ -49,7 +54,7 @@ struct Profiled {
             states.push_back(L);
         }
     }
-    // No bus here: the gateway's settings leave profiling off, and the Redis setting turns it on.
+    // The gateway's seeded settings leave profiling off, and the Redis setting turns it on.
     // Set again now and then: the watch may not be confirmed yet.
     bool turn(bool on) {
         auto is_on = [&] { return luamem_check(states[0]) != 0; };
