@@ -116,6 +116,13 @@ class Watchdog : public Gateway, public ::testing::WithParamInterface<WatchdogCa
 TEST_P(Watchdog, EchoesOnKeyAndChannel) {
     const WatchdogCase &c = GetParam();
     start();
+    // The engine subscribes from its loop, after the start: a request before that reaches nobody.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return numsub(env.conf(), "brixmoor:watchdog:request") == 1 &&
+                   numsub(env.conf(), "__keyspace@0__:brixmoor:watchdog:request") == 1;
+        },
+        30s));
     Subscriber replies(env.conf(), {"brixmoor:watchdog:reply"});
     env.conf().command(c.request);
     ASSERT_TRUE(replies.wait_for("brixmoor:watchdog:reply", 30s)) << env.log();
