@@ -91,7 +91,8 @@ void free_ctx(fw_download_ctx_t *rec) {
 
 void cleanup_fw_download_ctx(fw_download_ctx_t *rec) {
     LOGI("Cleanup for %s", rec->filename);
-    if (unlink(rec->filename) != 0) LOGW("Unlink failed with error %s", strerror(errno));
+    // A failed download has removed it already.
+    if (unlink(rec->filename) != 0 && errno != ENOENT) LOGW("Unlink failed with error %s", strerror(errno));
     free_ctx(rec);
 }
 
