@@ -26,7 +26,8 @@ typedef struct backup_service_ctx {
     redis_instance_t *redis_conf;
     redis_instance_t *redis_state;
     char *url;  /* the server's base URL as last read */
-    char *haid; /* the HA-ID in use; NULL until read, and again after a failed restore */
+    char *haid; /* the HA-ID in use: adopted, or being restored; NULL until read */
+    bool haid_adopted; /* its restore has ended: only then are backups posted under it */
     uint8_t gdclient_connected;
     struct event *backup_needed_timer;  /* debounce of key changes */
     struct event *backup_checker_timer; /* next backup check */
@@ -51,6 +52,9 @@ const char kInProgress[] = "backup:backupinprogress";
 const char kLastSuccessful[] = "backup:lastsuccessfulbackup";
 const char kRestoreState[] = "restore:state";
 const char kRestoreTrigger[] = "restore:trigger";
+/* The HA-ID whose restore has ended. The conf key cannot tell: the bus bridge mirrors every new
+ * HA-ID into it before its restore has even begun. */
+const char kAdoptedHaid[] = "restore:haid";
 const char kHaidMirror[] = "KAVPCB:homeautomation:HA-ID";
 const char kConnectionMirror[] = "KAVPCB:gdclient:ConnectionStatus";
 
@@ -71,6 +75,51 @@ subscribe_ctx_t *haid_watch = nullptr;
 subscribe_ctx_t *key_watches[kPatternCount];
 
 void set_restore_state(restore_state_t state) { db_set(ctx.redis_state, kRestoreState, kRestoreStateNames[state]); }
+
+/* The HA-ID adopted by an earlier run, or NULL: then the start restores. Caller frees. */
+char *adopted_haid(void) {
+    char *adopted = db_get_sync(ctx.redis_state, "%s", kAdoptedHaid);
+    if (adopted) return adopted;
+    // Data of a version that kept the adoption in the conf key alone: it holds when the last restore
+    // ended there. A restore cut short, or a state instance that lost its keys, restores again.
+    char *state = db_get_sync(ctx.redis_state, "%s", kRestoreState);
+    bool ended = false;
+    for (int s = RESTORE_OK_SUCCESS; s <= RESTORE_OK_DROPPED; s++)
+        ended |= state && strcmp(state, kRestoreStateNames[s]) == 0;
+    free(state);
+    if (!ended) return nullptr;
+    adopted = db_get_sync(ctx.redis_conf, "%s", kHaidMirror);
+    if (adopted) db_set(ctx.redis_state, kAdoptedHaid, adopted);
+    return adopted;
+}
+
+/* Inside a transaction of the state instance: the restore of the HA-ID in use has ended. */
+void queue_adoption(restore_state_t outcome) {
+    db_set(ctx.redis_state, kAdoptedHaid, ctx.haid);
+    set_restore_state(outcome);
+}
+
+/* After the transaction: the conf key names the adopted HA-ID too. */
+void adopted(void) {
+    ctx.haid_adopted = true;
+    db_set(ctx.redis_conf, kHaidMirror, ctx.haid);
+}
+
+/* At start: a crash right after a restore's transaction leaves the conf key behind. */
+void mirror_adopted_haid(void) {
+    char *mirror = db_get_sync(ctx.redis_conf, "%s", kHaidMirror);
+    if (!mirror || strcmp(mirror, ctx.haid) != 0) db_set(ctx.redis_conf, kHaidMirror, ctx.haid);
+    free(mirror);
+}
+
+/* The restore of the HA-ID in use ended without writing data: adopt it. */
+void adopt_haid(restore_state_t outcome) {
+    db_multi(ctx.redis_state);
+    queue_adoption(outcome);
+    // Backups go on under it; a later start that finds no record restores once more, which is harmless.
+    if (db_exec_checked(ctx.redis_state) < 0) LOGW("Cannot record HA-ID %s as adopted", ctx.haid);
+    adopted();
+}
 
 void set_now(const char *key) {
     char now[32];
@@ -123,31 +172,21 @@ void backup_restore(void);
 
 void trigger_poll(void);
 
-void deferred_restore(void *) {
-    if (!ctx.haid) {
-        char *haid = ext_get_haid();
-        if (!haid) return;
-        // Kept in memory too: the echo of the SET below is then no change and starts no second restore.
-        ctx.haid = haid;
-        db_set(ctx.redis_conf, kHaidMirror, haid);
-    }
-    backup_restore();
-}
+void deferred_restore(void *) { backup_restore(); }
 
 void deferred_drop(void *) {
     http_cancel_request(&ctx);
     restore_in_flight = false;
     arm_debounce();
-    set_restore_state(RESTORE_OK_DROPPED);
+    adopt_haid(RESTORE_OK_DROPPED);
     status_set(BRX_ENABLED);
 }
 
 /* Blocks the loop until the app answers in "restore:trigger" or a stop is requested. */
 void trigger_poll(void) {
-    // A later start that finds no adopted HA-ID restores again.
+    // No HA-ID is adopted now. The one in use stays: "try" restores it again, "drop" adopts it; an
+    // HA-ID that the bus reports meanwhile comes as a change once the loop runs again.
     db_del(ctx.redis_conf, kHaidMirror);
-    free(ctx.haid);
-    ctx.haid = nullptr;
     for (;;) {
         sleep(1);
         if (signals_stop_requested()) {
@@ -178,7 +217,8 @@ void restore_failed(restore_state_t state) {
     trigger_poll();
 }
 
-/* Writes the backup in one transaction and ends the process, or hands a failed write to the app. */
+/* Writes the backup and the adoption in one transaction and ends the process, or hands a failed
+ * write to the app. */
 void apply_restored_config(cJSON *json) {
     LOGD("apply_restored_config");
     db_multi(ctx.redis_state);
@@ -188,6 +228,9 @@ void apply_restored_config(cJSON *json) {
         else
             LOGW("Wrong type in JSON!!!");
     }
+    // Last: a backup that names these keys cannot undo the record. A crash before the EXEC restores
+    // again at the next start, one after it finds the data and the record together.
+    queue_adoption(RESTORE_OK_SUCCESS);
     int rc = db_exec_checked(ctx.redis_state);
     cJSON_Delete(json);
     if (rc < 0) {
@@ -196,7 +239,7 @@ void apply_restored_config(cJSON *json) {
         restore_failed(RESTORE_ERROR_GENERAL);
         return;
     }
-    set_restore_state(RESTORE_OK_SUCCESS);
+    adopted();
     status_set(BRX_ENABLED);
     exit(4);
 }
@@ -220,7 +263,7 @@ void http_restore_callback(int code, const struct evkeyvalq *, const char *data,
         restore_failed(RESTORE_ERROR_TIMEOUT);
     } else if (code == 403 || code == 404) {
         LOGI("http_restore_callback Nothing to restore for this HAID");
-        set_restore_state(RESTORE_OK_NO_RESTORE);
+        adopt_haid(RESTORE_OK_NO_RESTORE);
         status_set(BRX_ENABLED);
     } else {
         LOGW("http_restore_callback ERROR generic/other %d:%s", code, data ? data : "empty body");
@@ -267,6 +310,7 @@ void haid_update(const char *value) {
         value = read;
     }
     LOGI("HA-ID update (%s) -> (%s)", ctx.haid ? ctx.haid : "null", value);
+    // The same one: adopted already, or its restore is under way.
     if (ctx.haid && strcmp(ctx.haid, value) == 0) {
         free(read);
         return;
@@ -274,9 +318,16 @@ void haid_update(const char *value) {
     char *copy = strdup(value);
     free(read);
     if (!copy) BRX_OOM_EXIT("No memory for haid");
+    if (restore_in_flight) {
+        // The reply would be the old HA-ID's backup: applied, it would stand for the new one.
+        LOGI("Restore for HA-ID %s given up for HA-ID %s", ctx.haid, copy);
+        http_cancel_request(&ctx);
+        restore_in_flight = false;
+    }
     free(ctx.haid);
     ctx.haid = copy;
-    db_set(ctx.redis_conf, kHaidMirror, ctx.haid);
+    // Adopted only once its restore has ended.
+    ctx.haid_adopted = false;
     backup_restore();
 }
 
@@ -384,12 +435,11 @@ void send_backup(void) {
         backup_attempt_failed();
         return;
     }
-    if (!ctx.haid) {
-        ctx.haid = ext_get_haid();
-        if (!ctx.haid) {  // a stop was requested
-            db_del(ctx.redis_state, kInProgress);
-            return;
-        }
+    // The status alone does not say it: the enable settings set it ENABLED whenever they turn true.
+    if (!ctx.haid_adopted) {
+        LOGW("Cannot send backup now - the restore for HA-ID %s has not ended", ctx.haid ? ctx.haid : "null");
+        backup_attempt_failed();
+        return;
     }
     cJSON *json = backup_json();
     char *body = cJSON_Print(json);
@@ -451,12 +501,14 @@ void backup_service_init(redis_instance_t *redis_conf, redis_instance_t *redis_s
     connection_watch = db_subscribe_for_key(ctx.redis_conf, connection_changed, nullptr, "%s", kConnectionMirror);
 
     // The first restore runs before any backed-up key is watched.
-    ctx.haid = db_get_sync(ctx.redis_conf, "%s", kHaidMirror);
+    ctx.haid = adopted_haid();
+    ctx.haid_adopted = ctx.haid != nullptr;
     char *current = ext_get_haid();
     if (!current) return;
     haid_update(current);
     free(current);
     if (signals_stop_requested()) return;
+    if (ctx.haid_adopted) mirror_adopted_haid();
 
     haid_watch = db_subscribe_for_key(ctx.redis_conf, haid_changed, nullptr, "%s", kHaidMirror);
     // Every event of a matching key is a change, deletion and expiry included.

@@ -1,5 +1,8 @@
 // The upgrade machine of a device: offer, download, checks, and the upgrade itself.
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <cjson/cJSON.h>
 #include <lua.hpp>
 #include <stdint.h>
@@ -7,6 +10,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/glib-mini/glib.h"
@@ -40,6 +45,7 @@ typedef struct fw_download_ctx {
     char *current_conf;
     int class_applicable_for_download;
 
+    int image_lock;             /* the image's descriptor, locked while the attempt lives */
     uintptr_t id;               /* never reused: the argument of the attempt's completions */
     get_cb_context_t *conf_get; /* the offer read, while pending */
     get_cb_context_t *flag_get; /* the reboot flag read back, while pending */
@@ -48,11 +54,17 @@ typedef struct fw_download_ctx {
 
 const char kToken[] = "Dorvekalnistu4qe";
 const char kNoRebootModel[] = "Corvanel";
+const char kImageDir[] = "/tmp";
+const char kImagePrefix[] = "fw_";
+constexpr size_t kImageSuffixLength = 6; /* mkstemp's "XXXXXX" */
 
 struct event_base *machine_base = nullptr;
 GSList *attempts = nullptr;
 uintptr_t last_attempt_id = 0;
 int failed_upgrade_count = 0;
+/* The lock of the image last kept for a reboot, held while the process lives. */
+int kept_image_lock = -1;
+bool leftovers_removed = false;
 
 const char *or_empty(const char *s) { return s ? s : ""; }
 
@@ -83,6 +95,7 @@ void set_state(const char *device_id, const char *value) {
 /* Frees the record; the image stays. */
 void free_ctx(fw_download_ctx_t *rec) {
     attempts = g_slist_remove(attempts, rec);
+    if (rec->image_lock >= 0) close(rec->image_lock);
     char *texts[] = {rec->filename, rec->md5,   rec->signature, rec->device_id, rec->domain, rec->class_name,
                      rec->model,    rec->vendor, rec->device_current_version, rec->upgrade_cmd, rec->current_conf};
     for (char *t : texts) free(t);
@@ -91,8 +104,46 @@ void free_ctx(fw_download_ctx_t *rec) {
 
 void cleanup_fw_download_ctx(fw_download_ctx_t *rec) {
     LOGI("Cleanup for %s", rec->filename);
-    if (unlink(rec->filename) != 0) LOGW("Unlink failed with error %s", strerror(errno));
+    // A failed download has removed it already.
+    if (unlink(rec->filename) != 0 && errno != ENOENT) LOGW("Unlink failed with error %s", strerror(errno));
     free_ctx(rec);
+}
+
+/* A name that mkstemp makes from the image template. */
+bool image_name(const char *name) {
+    const size_t prefix = sizeof kImagePrefix - 1;
+    if (strncmp(name, kImagePrefix, prefix) != 0 || strlen(name) != prefix + kImageSuffixLength) return false;
+    for (const char *s = name + prefix; *s; s++)
+        if (!isalnum((unsigned char)*s)) return false;
+    return true;
+}
+
+/*
+ * Images that an attempt cut short by a crash left behind. An attempt holds its image's lock, so
+ * another engine's start on the same machine takes none of its images; only plain files of ours.
+ */
+void remove_leftover_images(void) {
+    DIR *dir = opendir(kImageDir);
+    if (!dir) return;
+    while (struct dirent *e = readdir(dir)) {
+        if (!image_name(e->d_name)) continue;
+        char path[sizeof kImageDir + 1 + sizeof kImagePrefix + kImageSuffixLength];
+        snprintf(path, sizeof path, "%s/%s", kImageDir, e->d_name);
+        int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat opened, named;
+        // The name must still be the file locked: an attempt may have made a new one under it.
+        if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path, &named) == 0 && named.st_ino == opened.st_ino &&
+            named.st_dev == opened.st_dev) {
+            if (unlink(path) == 0)
+                LOGI("Leftover image %s removed", path);
+            else if (errno != ENOENT)
+                LOGW("Leftover image %s not removed: %s", path, strerror(errno));
+        }
+        close(fd);
+    }
+    closedir(dir);
 }
 
 void fail_attempt(fw_download_ctx_t *rec) {
@@ -212,7 +263,10 @@ void upgrade_reboot_is_set_cb(const char *value, const void *arg) {
         LOGW("Running system upgrade cmd %s", rec->upgrade_cmd);
         launch(rec->upgrade_cmd, nullptr, nullptr);
     }
-    // The device reboots into the image: it is not removed.
+    // The device reboots into the image: it is not removed, and no other start takes it meanwhile.
+    if (kept_image_lock >= 0) close(kept_image_lock);
+    kept_image_lock = rec->image_lock;
+    rec->image_lock = -1;
     free_ctx(rec);
 }
 
@@ -462,17 +516,19 @@ void begin_attempt(device_ctx_t *ctx) {
         launch(prepare, nullptr, nullptr);
     }
     char path[] = "/tmp/fw_XXXXXX";
-    int fd = mkstemp(path);
+    int fd = mkostemp(path, O_CLOEXEC);
     if (fd < 0) {
         LOGW("Upgrade failed due to problem with creating a temporary file");
         set_state(device_id, "failed");
         return;
     }
-    close(fd);
+    // Held while the attempt lives: another engine's start leaves a locked image alone.
+    flock(fd, LOCK_EX | LOCK_NB);
     LOGI("Temporary file %s created", path);
 
     fw_download_ctx_t *rec = (fw_download_ctx_t *)calloc(1, sizeof *rec);
     if (!rec) BRX_OOM_EXIT("File to allocate memory for fw_upgrade structure");
+    rec->image_lock = fd;
     rec->id = ++last_attempt_id;
     rec->filename = copy_or_die(path, "fw_ctx->filename");
     rec->device_id = copy_or_die(device_id, "fw_ctx->device_id");
@@ -543,6 +599,10 @@ void device_upgrade_init_cb(const char *value, const void *arg) {
 
 void device_upgrade_init(device_ctx_t *ctx, struct event_base *base) {
     machine_base = base;
+    if (!leftovers_removed) {
+        leftovers_removed = true;
+        remove_leftover_images();
+    }
     if (!ctx || !ctx->device_id) {
         LOGW("Cannot init, no arg in device_upgrade_init_cb");
         return;

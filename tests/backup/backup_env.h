@@ -39,7 +39,7 @@ protected:
 
     void start();
     /* The HA-ID of the bus seed taken as already adopted: the start runs no restore. */
-    void adopt_seed_haid() { env.conf().set(kHaidMirror, kSeedHaid); }
+    void adopt_seed_haid() { adopt_haid(env.state(), env.conf()); }
     void set_rules(const std::vector<std::pair<std::string, std::string>> &pairs) {
         env.appserver().set_rules(rules(pairs));
     }

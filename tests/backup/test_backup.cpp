@@ -256,6 +256,192 @@ TEST_F(BackupTest, ARestoreWhoseTransactionIsRefusedWritesNothingAndWaitsForTheA
     EXPECT_EQ(env.stop(), 0);
 }
 
+// ---- what a start restores ----
+
+struct StartCase {
+    const char *name;
+    const char *restore_state;  // "restore:state" left by an earlier run
+    const char *record;         // "restore:haid"
+    const char *mirror;         // the conf key
+    bool restores;
+};
+
+void PrintTo(const StartCase &c, std::ostream *os) { *os << c.name; }
+
+class StartRestore : public BackupTest, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartRestore, RunsUnlessTheRestoreOfTheBusHaidHasEnded) {
+    const StartCase &c = GetParam();
+    if (c.restore_state) env.state().set("restore:state", c.restore_state);
+    if (c.record) env.state().set("restore:haid", c.record);
+    if (c.mirror) env.conf().set(kHaidMirror, c.mirror);
+    start();
+    ASSERT_TRUE(wait_requests("POST", kBackup, 1)) << env.log();
+    EXPECT_EQ(requests("GET", kRestore).size(), c.restores ? 1u : 0u) << env.log();
+    if (c.restores) {
+        EXPECT_EQ(env.state().get("restore:state"), "RESTORE_OK_NO_RESTORE");
+    } else if (c.restore_state) {
+        EXPECT_EQ(env.state().get("restore:state"), c.restore_state);
+    }
+    // Adopted now, in the record and in the conf key.
+    EXPECT_EQ(env.state().get("restore:haid"), kSeedHaid);
+    EXPECT_EQ(env.conf().get(kHaidMirror), kSeedHaid);
+    EXPECT_EQ(env.stop(), 0);
+}
+
+const char kOtherHaid[] = "0200C0000201-H1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, StartRestore,
+    ::testing::Values(
+        StartCase{"first_start", nullptr, nullptr, nullptr, true},
+        StartCase{"adopted", "RESTORE_OK_SUCCESS", kSeedHaid, kSeedHaid, false},
+        // The bus bridge mirrors an HA-ID as soon as the bus reports it: that adopts nothing.
+        StartCase{"mirrored_but_not_adopted", "RESTORE_OK_NO_RESTORE", kOtherHaid, kSeedHaid, true},
+        // Killed between the restore's transaction and the write of the conf key.
+        StartCase{"adopted_conf_key_not_written", "RESTORE_OK_SUCCESS", kSeedHaid, nullptr, false},
+        // Left by a version that kept the adoption in the conf key alone.
+        StartCase{"earlier_version_adopted", "RESTORE_OK_NO_RESTORE", nullptr, kSeedHaid, false},
+        StartCase{"earlier_version_dropped", "RESTORE_OK_DROPPED", nullptr, kSeedHaid, false},
+        StartCase{"earlier_version_cut_short_waiting", "RESTORE_WAITING", nullptr, kSeedHaid, true},
+        StartCase{"earlier_version_cut_short_requested", "RESTORE_REQUESTED", nullptr, kSeedHaid, true},
+        // The state instance lost its keys: nothing says a restore ended.
+        StartCase{"state_keys_lost", nullptr, nullptr, kSeedHaid, true}),
+    [](const ::testing::TestParamInfo<StartCase> &i) { return std::string(i.param.name); });
+
+// ---- a restore cut short ----
+
+const std::string kServerCopy = R"({"room:1":"kitchen","deviceid":"7"})";
+
+enum class Cut { Kill, StateRedisLost };
+
+struct CutCase {
+    const char *name;
+    bool bus_change;       // the HA-ID comes from the bus while an earlier one is adopted
+    bool connection_wait;  // cut while the engine waits for the gateway client's connection
+    Cut cut;
+};
+
+void PrintTo(const CutCase &c, std::ostream *os) { *os << c.name; }
+
+class RestoreCutShort : public BackupTest, public ::testing::WithParamInterface<CutCase> {};
+
+TEST_P(RestoreCutShort, RunsAgainAtTheNextStartAndTheServersCopyIsNeverOverwritten) {
+    const CutCase &c = GetParam();
+    const std::string haid = c.bus_change ? "0200C0000201-H2" : kSeedHaid;
+    const std::string base = "/app/hm/brixmoor/" + haid + "/";
+    set_rules({{"GET " + base + "restore", reply(200, kServerCopy, "\"delay\": 60")}});
+    if (c.bus_change) {
+        adopt_seed_haid();
+        start();
+        ASSERT_TRUE(wait_requests("POST", kBackup, 1)) << env.log();
+    }
+    if (c.connection_wait) {
+        ASSERT_EQ(env.pcb_cli({"APService.GatewayClient.ConnectionStatus=0"}), 0);
+    }
+    if (c.bus_change) {
+        ASSERT_EQ(env.pcb_cli({"ZIR.HomeAutomation.HA-ID=" + haid}), 0);
+    } else {
+        ASSERT_TRUE(env.start());
+    }
+    if (c.connection_wait) {
+        ASSERT_TRUE(env.wait_log("wait_for_connection enter", 60s)) << env.log();
+    } else {
+        ASSERT_TRUE(wait_requests("GET", base + "restore", 1)) << env.log();
+    }
+    EXPECT_EQ(env.state().get("brixmoor:state"), "RESTORE_IN_PROGRESS");
+    if (c.cut == Cut::Kill) {
+        EXPECT_EQ(env.stop(9), 128 + 9);
+    } else {
+        // Its data survive on disk, as a gateway's do.
+        env.state().command({"SAVE"});
+        env.state().stop();
+        EXPECT_EQ(env.wait_exit(60s), 2) << env.log();
+        env.state().start();
+    }
+
+    set_rules({{"GET " + base + "restore", reply(200, kServerCopy)}});
+    if (c.connection_wait) {
+        ASSERT_EQ(env.pcb_cli({"APService.GatewayClient.ConnectionStatus=1"}), 0);
+    }
+    ASSERT_TRUE(env.start());
+    EXPECT_EQ(env.wait_exit(60s), 4) << env.log();
+    EXPECT_EQ(env.state().get("room:1"), "kitchen");
+    EXPECT_EQ(env.state().get("deviceid"), "7");
+    EXPECT_EQ(env.state().get("restore:state"), "RESTORE_OK_SUCCESS");
+    EXPECT_EQ(env.conf().get(kHaidMirror), haid);
+    EXPECT_TRUE(requests("POST", base + "backup").empty());
+
+    // The engine starts again on the restored data, restores no more and backs them up.
+    const size_t restores = requests("GET", base + "restore").size();
+    set_rules({{"POST " + base + "backup", kSuccess}});
+    start();
+    ASSERT_TRUE(wait_requests("POST", base + "backup", 1)) << env.log();
+    EXPECT_EQ(requests("GET", base + "restore").size(), restores);
+    Members body = members(requests("POST", base + "backup")[0].body);
+    EXPECT_NE(std::find(body.begin(), body.end(), Members::value_type("room:1", "kitchen")), body.end()) << env.log();
+    EXPECT_EQ(env.stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, RestoreCutShort,
+    ::testing::Values(CutCase{"first_start_killed", false, false, Cut::Kill},
+                      CutCase{"first_start_state_redis_lost", false, false, Cut::StateRedisLost},
+                      CutCase{"killed_in_the_connection_wait", false, true, Cut::Kill},
+                      CutCase{"bus_change_killed", true, false, Cut::Kill},
+                      CutCase{"bus_change_state_redis_lost", true, false, Cut::StateRedisLost},
+                      CutCase{"bus_change_killed_in_the_connection_wait", true, true, Cut::Kill}),
+    [](const ::testing::TestParamInfo<CutCase> &i) { return std::string(i.param.name); });
+
+TEST_F(BackupTest, ASecondHaidWhileARestoreWaitsRestoresTheSecondOnly) {
+    adopt_seed_haid();
+    const std::string h2 = "0200C0000201-H2", h3 = "0200C0000201-H3";
+    const std::string p2 = "/app/hm/brixmoor/" + h2 + "/", p3 = "/app/hm/brixmoor/" + h3 + "/";
+    set_rules({{"GET " + p2 + "restore", reply(200, R"({"room:1":"from H2","room:2":"only H2"})", "\"delay\": 4")},
+               {"GET " + p3 + "restore", reply(200, R"({"room:1":"from H3"})", "\"delay\": 1")},
+               {"POST " + p3 + "backup", kSuccess}});
+    start();
+    ASSERT_EQ(env.pcb_cli({"ZIR.HomeAutomation.HA-ID=" + h2}), 0);
+    ASSERT_TRUE(wait_requests("GET", p2 + "restore", 1)) << env.log();
+    ASSERT_EQ(env.pcb_cli({"ZIR.HomeAutomation.HA-ID=" + h3}), 0);
+    EXPECT_EQ(env.wait_exit(60s), 4) << env.log();
+    EXPECT_EQ(env.state().get("room:1"), "from H3");
+    EXPECT_FALSE(env.state().get("room:2"));
+    EXPECT_EQ(env.conf().get(kHaidMirror), h3);
+
+    start();
+    ASSERT_TRUE(wait_requests("POST", p3 + "backup", 1)) << env.log();
+    EXPECT_EQ(requests("GET", p3 + "restore").size(), 1u);
+    EXPECT_TRUE(requests("POST", p2 + "backup").empty());
+    EXPECT_EQ(env.stop(), 0);
+}
+
+TEST_F(BackupTest, NoBackupGoesUnderAnHaidWhoseRestoreIsOutstandingEvenWhenTheStatusSaysEnabled) {
+    adopt_seed_haid();
+    const std::string h2 = "0200C0000201-H2";
+    const std::string p2 = "/app/hm/brixmoor/" + h2 + "/";
+    set_rules({{"POST " + kBackup, kSuccess},
+               {"GET " + p2 + "restore", reply(404, "none", "\"delay\": 15")},
+               {"POST " + p2 + "backup", kSuccess}});
+    start();
+    ASSERT_TRUE(wait_requests("POST", kBackup, 1)) << env.log();
+    ASSERT_EQ(env.pcb_cli({"ZIR.HomeAutomation.HA-ID=" + h2}), 0);
+    ASSERT_TRUE(wait_requests("GET", p2 + "restore", 1)) << env.log();
+    // An enable setting that turns true sets the status ENABLED in the middle of the restore.
+    env.conf().set("KAVPCB:homeautomation:Enable", "1");
+    ASSERT_TRUE(state_is("brixmoor:state", "ENABLED", 10s)) << env.log();
+    env.state().set("room:1", "changed");
+    EXPECT_TRUE(wait_line("WARN", "Cannot send backup now - the restore for HA-ID " + h2 + " has not ended", 30s))
+        << env.log();
+    EXPECT_TRUE(requests("POST", p2 + "backup").empty());
+    // Once it has ended, the data go to the server under it.
+    ASSERT_TRUE(wait_requests("POST", p2 + "backup", 1)) << env.log();
+    Members body = members(requests("POST", p2 + "backup")[0].body);
+    EXPECT_NE(std::find(body.begin(), body.end(), Members::value_type("room:1", "changed")), body.end());
+    EXPECT_EQ(requests("POST", kBackup).size(), 1u);
+    EXPECT_EQ(env.stop(), 0);
+}
+
 // ---- restores that fail ----
 
 struct FailCase {

@@ -122,7 +122,7 @@ TEST(DeviceStart, InstancesFollowTheConfiguration) {
         int port = brx_test::free_tcp_port();
         brx_test::RedisPair pair(dir.file("redis"), port);
         // The bus's HA-ID already adopted: the gateway's start asks no server for a restore.
-        pair.conf.set("KAVPCB:homeautomation:HA-ID", brx_test::kSeedHaid);
+        brx_test::adopt_haid(pair.state, pair.conf);
         const std::string ca = brx_test::test_certs().ca;
         Monitor mon(pair.state);
         EXPECT_EXIT(

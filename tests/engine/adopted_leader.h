@@ -20,7 +20,7 @@ protected:
     void SetUp() override {
         env.state().set("LAN:networkid", "N1");
         env.state().set("device:LAN:0200C0000201", "N1-1");
-        env.conf().set("KAVPCB:homeautomation:HA-ID", brx_test::kSeedHaid);
+        brx_test::adopt_haid(env.state(), env.conf());
     }
     void start() {
         ASSERT_TRUE(env.start());

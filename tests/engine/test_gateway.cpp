@@ -30,7 +30,7 @@ TEST(EnableWait, HoldsTheStartWhileASettingIsFalseAndTheMirrorWatchEntersItAgain
     env.state().set(std::string("device:LAN:") + kGatewayMac, "N1-1");
     ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorGlobalEnable=0"}), 0);
     // The HA-ID already adopted: the start runs no restore.
-    env.conf().set("KAVPCB:homeautomation:HA-ID", kSeedHaid);
+    adopt_haid(env.state(), env.conf());
     Subscriber status(env.state(), {"brixmoor:state"});
     ASSERT_TRUE(env.start());
 

@@ -40,7 +40,7 @@ TEST(ProfilerEngine, AGrowingLanDefaultDriverIsRebuiltAndTheReloadsAreCounted) {
     env.write_lan_driver(kGrowingLanDriver);
     env.state().set("LAN:networkid", "N1");
     env.state().set(std::string("device:LAN:") + kGatewayMac, "N1-1");
-    env.conf().set("KAVPCB:homeautomation:HA-ID", kSeedHaid);
+    adopt_haid(env.state(), env.conf());
     ASSERT_TRUE(env.start());
     ASSERT_TRUE(env.wait_log("Limit set: luamem:limit:LAN = 300000")) << env.log();
     ASSERT_TRUE(env.wait_log("growing LAN driver init")) << env.log();

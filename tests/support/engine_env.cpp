@@ -14,6 +14,11 @@ const char *const kSeedHaid = "0200C0000201-HA";
 std::string seed_restore_path() { return std::string("/app/hm/brixmoor/") + kSeedHaid + "/restore"; }
 std::string seed_backup_path() { return std::string("/app/hm/brixmoor/") + kSeedHaid + "/backup"; }
 
+void adopt_haid(RedisServer &state, RedisServer &conf, const std::string &haid) {
+    state.set("restore:haid", haid);
+    conf.set("KAVPCB:homeautomation:HA-ID", haid);
+}
+
 const char *const kQuietLanDriver =
     "local d = {}\n"
     "function d.init(mac, ip) end\n"

@@ -51,6 +51,9 @@ extern const char *const kSeedHaid;
 /* Its restore and backup paths at the gateway's application-server peer. */
 std::string seed_restore_path();
 std::string seed_backup_path();
+/* haid as a gateway keeps it once its restore has ended, the record of the state instance and the
+ * conf key: a start that reads it from the bus runs no restore. */
+void adopt_haid(RedisServer &state, RedisServer &conf, const std::string &haid = kSeedHaid);
 
 /* A minimal "LAN" default driver: every hook is there and does nothing. */
 extern const char *const kQuietLanDriver;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -187,6 +188,8 @@ TEST_P(Failures, AreRetriedThreeTimesThenTheOfferIsDropped) {
         EXPECT_FALSE(env.state().get(k).has_value()) << k;
     EXPECT_TRUE(tools.calls_of("fw_upgrade").empty());
     expect_images_removed();
+    // A failed download has removed its image already: that is no failure to remove it.
+    EXPECT_EQ(env.log_count("Unlink failed"), 0u) << env.log();
     EXPECT_FALSE(file_exists(tools.path("injected"))) << "the shell ran server text";
     // Server text is one literal argument of the verification tool.
     if (!signature.empty()) {
@@ -386,6 +389,37 @@ TEST_F(OtherDomain, ATrueHookResultIsDoneAndTheImageGoes) {
     EXPECT_EQ(state(kZb, ":reboot"), "(none)");
     expect_images_removed();
 }
+
+// The clean-up after the hook: an image already gone is no failure, one that cannot go is logged.
+struct ImageLeftCase {
+    const char *name;
+    std::string hook;  // what the hook does to the image before it returns true
+    size_t warnings;   // "Unlink failed with error Is a directory"
+};
+
+void PrintTo(const ImageLeftCase &c, std::ostream *os) { *os << c.name; }
+
+class ImageLeft : public OtherDomain, public ::testing::WithParamInterface<ImageLeftCase> {};
+
+TEST_P(ImageLeft, OnlyAFailedRemovalOfAnExistingImageIsLogged) {
+    std::string code = hook_driver("true");
+    code.replace(code.find("  return true"), 0, GetParam().hook + "\n");
+    device_ctx_t *ctx = device_with_driver(code);
+    run_machine(ctx);
+    start(kZb);
+    ASSERT_TRUE(wait_state(kZb, "")) << env.log();
+    auto images = created_images(env.log());
+    ASSERT_EQ(images.size(), 1u);
+    rmdir(images[0].c_str());
+    EXPECT_EQ(env.log_count("Unlink failed with error Is a directory"), GetParam().warnings) << env.log();
+    EXPECT_EQ(env.log_count("Unlink failed"), GetParam().warnings) << env.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ImageLeft,
+    ::testing::Values(ImageLeftCase{"removed_by_the_hook", "  os.remove(image)", 0},
+                      ImageLeftCase{"a_directory_in_its_place", "  os.remove(image) os.execute('mkdir ' .. image)", 1}),
+    [](const ::testing::TestParamInfo<ImageLeftCase> &i) { return std::string(i.param.name); });
 
 struct HookCase {
     const char *name;

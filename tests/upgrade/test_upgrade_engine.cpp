@@ -2,12 +2,15 @@
 // device, which is downloaded, verified and handed to the upgrade command; the next start finishes
 // the upgrade.
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
@@ -21,13 +24,14 @@ namespace {
 
 const char kImage[] = "gateway image 2\n";
 
-// The peer's rules: the version list and the image, each as a plain body.
-std::string rules(const std::string &versions) {
+// The peer's rules: the version list and the image, each as a plain body, the image after a delay.
+std::string rules(const std::string &versions, double image_delay = 0) {
     cJSON *r = cJSON_CreateObject();
     cJSON *v = cJSON_AddObjectToObject(r, "GET /app/hm/versions/02:00:C0:00:02:01");
     cJSON_AddStringToObject(v, "body", versions.c_str());
     cJSON *f = cJSON_AddObjectToObject(r, "GET /files/gw-2.bin");
     cJSON_AddStringToObject(f, "body", kImage);
+    if (image_delay > 0) cJSON_AddNumberToObject(f, "delay", image_delay);
     char *text = cJSON_PrintUnformatted(r);
     std::string out = text;
     free(text);
@@ -35,17 +39,28 @@ std::string rules(const std::string &versions) {
     return out;
 }
 
-TEST(UpgradeEngine, AForcedCheckUpgradesTheOwnDeviceAndTheNextStartFinishesIt) {
-    FirmwareTools tools;
+EngineConfig with_tools(const FirmwareTools &tools) {
     EngineConfig config;
     config.extra_conf = "upgrade_cmd=" + tools.upgrade_cmd() + "\nprepare_upgrade_cmd=" + tools.prepare_cmd() +
                         "\nupgrade_verify_path=" + tools.verify_cmd() + "\nupgrade_pubkey_path=" + tools.pubkey() + "\n";
-    EngineEnv env(config);
+    return config;
+}
+
+std::string own_offer() {
+    return offer_json("gateway", "LAN", "TestVendor", "T1", "2.0.0", "gw-2.bin", sign(kImage), md5_hex(kImage));
+}
+
+void own_device(EngineEnv &env) {
     env.state().set("LAN:networkid", "N1");
     env.state().set("device:LAN:0200C0000201", "N1-1");
     env.state().set("device:N1-1:meta:classname:gateway:LAN:TestVendor:T1", "1");
-    const std::string offer =
-        offer_json("gateway", "LAN", "TestVendor", "T1", "2.0.0", "gw-2.bin", sign(kImage), md5_hex(kImage));
+}
+
+TEST(UpgradeEngine, AForcedCheckUpgradesTheOwnDeviceAndTheNextStartFinishesIt) {
+    FirmwareTools tools;
+    EngineEnv env(with_tools(tools));
+    own_device(env);
+    const std::string offer = own_offer();
     env.appserver().set_rules(rules(R"({"status":"SUCCESS","versions":[)" + offer + "]}"));
 
     ASSERT_TRUE(env.start());
@@ -80,6 +95,48 @@ TEST(UpgradeEngine, AForcedCheckUpgradesTheOwnDeviceAndTheNextStartFinishesIt) {
     EXPECT_EQ(env.state().get("device:N1-1:state:upgrade:reboot").value_or("x"), "");
     EXPECT_EQ(tools.calls_of("fw_upgrade").size(), 1u);
     EXPECT_EQ(env.stop(), 0) << env.log();
+}
+
+// A /tmp file of ours under a unique name made from template; removed with the guard.
+struct TmpFile {
+    explicit TmpFile(std::string name) : path(std::move(name)) {
+        int fd = mkstemp(&path[0]);
+        if (fd >= 0) close(fd);
+    }
+    ~TmpFile() { unlink(path.c_str()); }
+    std::string path;
+};
+
+// The image of a download that a crash cut short goes at the next start; names the engine does not
+// make, and images that a live attempt holds, stay.
+TEST(UpgradeEngine, TheNextStartRemovesTheImageOfADownloadCutShort) {
+    FirmwareTools tools;
+    EngineEnv env(with_tools(tools));
+    own_device(env);
+    env.appserver().set_rules(rules(R"({"status":"SUCCESS","versions":[]})", 60));
+    ASSERT_TRUE(env.start());
+    ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "__keyspace@0__:device:N1-1:state:upgrade") == 1; }, 60s))
+        << env.log();
+    env.state().set("upgrade:device:gateway:LAN:TestVendor:T1:conf", own_offer());
+    env.state().set("device:N1-1:state:upgrade", "start");
+    ASSERT_TRUE(env.wait_log("Downloading from full URL", 30s)) << env.log();
+    auto images = created_images(env.log());
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(env.stop(9), 128 + 9);
+    ASSERT_TRUE(file_exists(images[0]));
+
+    TmpFile longer("/tmp/fw_XXXXXXX");
+    TmpFile held("/tmp/fw_XXXXXX");
+    int lock = open(held.path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    ASSERT_TRUE(env.start());
+    EXPECT_TRUE(env.wait_log("Leftover image " + images[0] + " removed", 60s)) << env.log();
+    EXPECT_FALSE(file_exists(images[0]));
+    EXPECT_TRUE(file_exists(longer.path));
+    EXPECT_TRUE(file_exists(held.path));
+    EXPECT_EQ(env.count_log("Leftover image " + held.path), 0u);
+    EXPECT_EQ(env.stop(), 0) << env.log();
+    close(lock);
 }
 
 }  // namespace
