@@ -32,7 +32,7 @@ void on_signal(int sig) {
         return;
     }
     stop_requested = 1;
-    lua_state_interrupt();
+    lua_state_interrupt(1);
     if (wake_pipe[1] >= 0) {
         char c = 1;
         ssize_t r = write(wake_pipe[1], &c, 1);
