@@ -102,6 +102,7 @@ int main(int argc, char **argv) {
 
     signals_dispatch(base);
 
+    signals_begin_teardown();
     device_stop();
     http_destroy_ssl();
     unlink(BRX_PIDFILE);

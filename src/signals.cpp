@@ -14,7 +14,12 @@ namespace {
 
 const unsigned kEventCount = EVENT_BASE_COUNT_ADDED | EVENT_BASE_COUNT_ACTIVE | EVENT_BASE_COUNT_VIRTUAL;
 
+/* What scripts may take of the tear-down: each call, and all of them together. */
+const unsigned kTeardownCallMs = 2000;
+const unsigned kTeardownScriptsMs = 6000;
+
 volatile sig_atomic_t stop_requested = 0;
+volatile sig_atomic_t tearing_down = 0;
 int wake_pipe[2] = {-1, -1};
 struct event *wake_event = nullptr;
 pthread_t loop_thread;
@@ -31,8 +36,15 @@ void on_signal(int sig) {
         errno = saved;
         return;
     }
+    if (sig == SIGALRM) {
+        // A call of the tear-down has had its time.
+        lua_state_interrupt(0);
+        errno = saved;
+        return;
+    }
     stop_requested = 1;
-    lua_state_interrupt();
+    // Until the tear-down nothing may run a script again; in it, the cleanups after this one still run.
+    lua_state_interrupt(tearing_down ? 0 : 1);
     if (wake_pipe[1] >= 0) {
         char c = 1;
         ssize_t r = write(wake_pipe[1], &c, 1);
@@ -68,7 +80,16 @@ int signals_install(struct event_base *base) {
     sa.sa_handler = on_signal;
     sa.sa_flags = 0;
     if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0) return -1;
+    // The time bound of the tear-down's calls only ends a script: blocking reads go on.
+    sa.sa_flags = SA_RESTART;
+    if (sigaction(SIGALRM, &sa, nullptr) != 0) return -1;
     return 0;
+}
+
+void signals_begin_teardown(void) {
+    tearing_down = 1;
+    lua_state_accept_calls();
+    lua_state_bound_calls(kTeardownCallMs, kTeardownScriptsMs);
 }
 
 int signals_stop_requested(void) { return stop_requested ? 1 : 0; }

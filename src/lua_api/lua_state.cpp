@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
+#include <time.h>
 
 #include <initializer_list>
 
@@ -24,6 +26,7 @@ struct frame {
     const char *role;
     const char *hook;
     int begun;  /* the call watch's answer at the start */
+    int epoch;  /* interrupts at the start: a later interrupt ends the call */
 };
 frame *running = nullptr;
 size_t running_count = 0;
@@ -32,20 +35,76 @@ size_t running_cap = 0;
 lua_state_call_begin_fn watch_begin = nullptr;
 lua_state_call_end_fn watch_end = nullptr;
 
-/* Read by the signal handler: the state running now, and whether script code is stopped for good. */
+/* Shared with signal handlers: the state running now, how many interrupts came, and whether every
+ * call is refused. */
 lua_State *volatile innermost = nullptr;
-volatile sig_atomic_t interrupted = 0;
+volatile sig_atomic_t interrupts = 0;
+volatile sig_atomic_t refusing = 0;
+
+/* The bound of the calls (lua_state_bound_calls); call_bound_ms 0 for none. */
+long call_bound_ms = 0;
+struct timespec calls_deadline;
 
 uintptr_t last_cb_id = 0;
 
-void stop_hook(lua_State *L, lua_Debug *) {
-    // The hook stays: a script that catches the error meets it again at its next instruction.
-    luaL_error(L, "interrupted: the engine is stopping");
+void mem_hook(lua_State *L, lua_Debug *);
+lua_state_mem_t *mem_of(lua_State *L);
+
+bool ends(const frame &f) { return refusing || f.epoch != interrupts; }
+
+/* Whether code of L's state running now is to stop: the innermost call is one that an interrupt ended. */
+bool stopping(lua_State *L) {
+    if (refusing) return true;
+    if (!running_count) return false;
+    const frame &top = running[running_count - 1];
+    return ends(top) && lua_state_main(top.L) == lua_state_main(L);
 }
 
-/* Only Lua instructions raise: the engine's own C work in the state (pushes, module set-up) goes on. */
+void stop_hook(lua_State *L, lua_Debug *) {
+    // The hook stays while the call lasts: a script that catches the error meets it again at its next
+    // instruction.
+    if (stopping(L)) luaL_error(L, "interrupted: the engine is stopping");
+    // Armed for a call that has ended since: this thread goes on, under the memory hook where it had one.
+    lua_state_mem_t *m = mem_of(L);
+    if (m && m->limit)
+        lua_sethook(L, mem_hook, LUA_MASKCOUNT, 1);
+    else
+        lua_sethook(L, nullptr, 0, 0);
+}
+
+/* Only Lua instructions raise: the engine's own C work in the state (pushes, module set-up) goes on.
+ * The coroutine that the state resumes now runs the state's code, not its main thread. */
 void arm_stop(lua_State *L) {
-    if (L) lua_sethook(L, stop_hook, LUA_MASKCOUNT, 1);
+    if (!L) return;
+    lua_sethook(L, stop_hook, LUA_MASKCOUNT, 1);
+    lua_state_mem_t *m = mem_of(L);
+    lua_State *co = m ? static_cast<lua_State *>(m->running) : nullptr;
+    if (co && co != L) lua_sethook(co, stop_hook, LUA_MASKCOUNT, 1);
+}
+
+long ms_until(const struct timespec &t) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (t.tv_sec - now.tv_sec) * 1000 + (t.tv_nsec - now.tv_nsec) / 1000000;
+}
+
+void set_alarm(long ms) {
+    struct itimerval it;
+    memset(&it, 0, sizeof it);
+    it.it_value.tv_sec = ms / 1000;
+    it.it_value.tv_usec = (ms % 1000) * 1000;
+    setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+/* An outermost call under the bound: it may last its share of what is left, and nothing is left for it
+ * once the time is up. */
+void bound_call(void) {
+    long left = ms_until(calls_deadline);
+    if (left <= 0) {
+        refusing = 1;
+        return;
+    }
+    set_alarm(left < call_bound_ms ? left : call_bound_ms);
 }
 
 void enter(lua_State *L, const char *role, const char *hook) {
@@ -56,15 +115,18 @@ void enter(lua_State *L, const char *role, const char *hook) {
         running = grown;
         running_cap = cap;
     }
+    if (!running_count && call_bound_ms) bound_call();
     int begun = watch_begin ? watch_begin() : 0;
-    running[running_count++] = frame{L, role, hook, begun};
+    running[running_count] = frame{L, role, hook, begun, interrupts};
+    running_count++;
     innermost = L;
-    if (interrupted) arm_stop(L);
+    // Also an interrupt that came after the epoch was taken, before the state counted as innermost.
+    if (ends(running[running_count - 1])) arm_stop(L);
 }
 
 /* Ends the innermost call into L and hands back its frame. */
 frame leave(lua_State *L) {
-    frame f = {L, nullptr, nullptr, 0};
+    frame f = {L, nullptr, nullptr, 0, 0};
     for (size_t i = running_count; i > 0; i--) {
         if (running[i - 1].L == L) {
             f = running[i - 1];
@@ -74,8 +136,9 @@ frame leave(lua_State *L) {
         }
     }
     innermost = running_count ? running[running_count - 1].L : nullptr;
-    // An outer call into another state was not running when the signal came.
-    if (interrupted) arm_stop(innermost);
+    // An outer call that an interrupt ended stops as it resumes.
+    if (running_count && ends(running[running_count - 1])) arm_stop(innermost);
+    if (!running_count && call_bound_ms) set_alarm(0);
     return f;
 }
 
@@ -184,8 +247,6 @@ void plan_collection(lua_state_mem_t *m) {
     const size_t half = m->heap + room / 2;
     m->collect_at = half > quarter ? half : quarter;
 }
-
-void mem_hook(lua_State *L, lua_Debug *);
 
 /* Our hook goes only where no other one is: a script's own or the stop hook stays. */
 void set_mem_hook(lua_State *L, int count) {
@@ -432,9 +493,24 @@ void lua_state_set_call_watch(lua_state_call_begin_fn begin, lua_state_call_end_
     watch_end = end;
 }
 
-void lua_state_interrupt(void) {
-    interrupted = 1;
+void lua_state_interrupt(int refuse_later) {
+    if (refuse_later) refusing = 1;
+    interrupts = interrupts + 1;
     arm_stop(innermost);
+}
+
+void lua_state_accept_calls(void) { refusing = 0; }
+
+void lua_state_bound_calls(unsigned call_ms, unsigned total_ms) {
+    call_bound_ms = call_ms;
+    clock_gettime(CLOCK_MONOTONIC, &calls_deadline);
+    calls_deadline.tv_sec += total_ms / 1000;
+    calls_deadline.tv_nsec += (long)(total_ms % 1000) * 1000000;
+    if (calls_deadline.tv_nsec >= 1000000000) {
+        calls_deadline.tv_sec++;
+        calls_deadline.tv_nsec -= 1000000000;
+    }
+    if (!call_ms) set_alarm(0);
 }
 
 namespace {

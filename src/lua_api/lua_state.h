@@ -75,11 +75,22 @@ typedef void (*lua_state_call_end_fn)(lua_State *L, const char *role, const char
 void lua_state_set_call_watch(lua_state_call_begin_fn begin, lua_state_call_end_fn end);
 
 /*
- * Async-signal-safe. Stops script code for good: the state running now raises an error at its
- * next instruction, and so does every call into a state from then on, so no script can keep the
- * process from its tear-down.
+ * Async-signal-safe. Ends the calls into states that are in progress, so that no script can keep
+ * the process from its tear-down: the state running now raises an error at its next instruction
+ * (and again at every instruction while its call lasts, so catching it does not help), and so does
+ * each outer call, as it resumes. Calls made later run normally, unless refuse_later: then every
+ * call raises at its first instruction until lua_state_accept_calls().
  */
-void lua_state_interrupt(void);
+void lua_state_interrupt(int refuse_later);
+/* Later calls run normally again after lua_state_interrupt(1). */
+void lua_state_accept_calls(void);
+/*
+ * Bounds the calls from now on: an outermost call that still runs call_ms after it began is ended
+ * as by lua_state_interrupt(0), and total_ms from now every call is refused as by
+ * lua_state_interrupt(1). The timer is ITIMER_REAL: the caller's SIGALRM handler calls
+ * lua_state_interrupt(0). call_ms 0 removes the bound.
+ */
+void lua_state_bound_calls(unsigned call_ms, unsigned total_ms);
 
 /* Body of a protected call: pushes what it needs, may raise; returns ignored. */
 typedef int (*lua_state_fn)(lua_State *L, void *ud);
