@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
 #include <vector>
 
 #include "common/glib-mini/glib.h"
@@ -23,11 +22,18 @@ struct scheduler_ctx {
     unsigned rand_minutes_max;
 
     GSList *entries_last;
+    size_t held;         /* scheduler_held_bytes */
     time_t planned;      /* the instant the timer waits for */
     unsigned generation; /* goes up with every cleanup: a firing stops when it changed */
     int firing;          /* 1 while the due commands are handed out */
     int destroyed;       /* destroyed by one of them: freed when the firing ends */
     scheduler_draw_t draw;
+};
+
+struct scheduler_texts {
+    unsigned refs;
+    size_t size; /* of the whole block */
+    /* the time text, then the command text, follow */
 };
 
 namespace {
@@ -140,18 +146,59 @@ time_t entry_instant(const scheduler_entry_t *e, time_t now, const struct tm *no
     return at;
 }
 
-void free_entry(gpointer data) {
-    auto *e = static_cast<scheduler_entry_t *>(data);
-    free(e->time);
-    free(e->command);
-    free(e);
+/* Copies of both texts in one block, held by no entry yet. */
+scheduler_texts_t *texts_new(const char *time, const char *command) {
+    const size_t t = strlen(time) + 1, c = strlen(command) + 1;
+    auto *texts = static_cast<scheduler_texts_t *>(malloc(sizeof(scheduler_texts_t) + t + c));
+    if (!texts) BRX_OOM_EXIT("entry->command");
+    texts->refs = 0;
+    texts->size = sizeof(scheduler_texts_t) + t + c;
+    char *data = reinterpret_cast<char *>(texts + 1);
+    memcpy(data, time, t);
+    memcpy(data + t, command, c);
+    return texts;
+}
+
+const char *texts_time(const scheduler_texts_t *texts) { return reinterpret_cast<const char *>(texts + 1); }
+const char *texts_command(const scheduler_texts_t *texts) {
+    const char *time = texts_time(texts);
+    return time + strlen(time) + 1;
+}
+
+void texts_release(scheduler_texts_t *texts) {
+    if (texts && --texts->refs == 0) free(texts);
+}
+
+/* The bytes one more entry costs, with its texts when they are not held yet. */
+size_t entry_cost(const scheduler_texts_t *texts) {
+    return sizeof(scheduler_entry_t) + sizeof(GSList) + (texts->refs ? 0 : texts->size);
+}
+
+void append_entry(scheduler_ctx_t *ctx, scheduler_entry_type_t type, int day, scheduler_texts_t *texts,
+                  unsigned rand_minutes) {
+    auto *e = static_cast<scheduler_entry_t *>(calloc(1, sizeof(scheduler_entry_t)));
+    if (!e) BRX_OOM_EXIT("entry");
+    ctx->held += entry_cost(texts);
+    texts->refs++;
+    e->type = type;
+    e->day = day;
+    e->texts = texts;
+    e->time = const_cast<char *>(texts_time(texts));
+    e->command = const_cast<char *>(texts_command(texts));
+    e->rand_minutes = rand_minutes;
+    ctx->entries = brx_slist_append(ctx->entries, &ctx->entries_last, e);
 }
 
 void free_entries(scheduler_ctx_t *ctx) {
-    for (GSList *l = ctx->entries; l; l = l->next) free_entry(l->data);
+    for (GSList *l = ctx->entries; l; l = l->next) {
+        auto *e = static_cast<scheduler_entry_t *>(l->data);
+        texts_release(e->texts);
+        free(e);
+    }
     g_slist_free(ctx->entries);
     ctx->entries = nullptr;
     ctx->entries_last = nullptr;
+    ctx->held = 0;
 }
 
 void fire(evutil_socket_t, short, void *arg);
@@ -173,25 +220,28 @@ void fire(evutil_socket_t, short, void *arg) {
         arm(ctx, ctx->planned - now);
         return;
     }
-    struct due_copy {
+    // A callback may clean this scheduler up or destroy it: the due texts stay held, the walk stops.
+    struct due_ref {
         int day;
-        std::string time, command;
+        scheduler_texts_t *texts;
     };
-    std::vector<due_copy> due;
+    std::vector<due_ref> due;
     for (GSList *l = ctx->next_entries; l; l = l->next) {
         auto *d = static_cast<scheduler_due_t *>(l->data);
         if (d->entry->type == scheduler_entry_type_random) d->entry->fired_until = d->window_end;
-        due.push_back({d->entry->day, d->entry->time, d->entry->command});
+        d->entry->texts->refs++;
+        due.push_back({d->entry->day, d->entry->texts});
     }
-    // A callback may clean this scheduler up or destroy it: the copies stay, the walk stops.
     const unsigned generation = ctx->generation;
     ctx->firing = 1;
     for (const auto &d : due) {
-        LOGD("Callback for day: %d, time: %s, command: %s", d.day, d.time.c_str(), d.command.c_str());
+        const char *command = texts_command(d.texts);
+        LOGD("Callback for day: %d, time: %s, command: %s", d.day, texts_time(d.texts), command);
         scheduler_callback_t cb = ctx->callback ? ctx->callback : default_scheduler_callback;
-        cb(d.command.c_str());
+        cb(command);
         if (ctx->destroyed || ctx->generation != generation) break;
     }
+    for (const auto &d : due) texts_release(d.texts);
     ctx->firing = 0;
     if (ctx->destroyed) {
         free(ctx);
@@ -201,22 +251,9 @@ void fire(evutil_socket_t, short, void *arg) {
     scheduler_start(ctx);
 }
 
-int add_one(scheduler_ctx_t *ctx, scheduler_entry_type_t type, int day, const char *time, const char *command,
-            unsigned rand_minutes) {
-    if (!ctx || !time || !command) {
-        LOGW("Scheduler entry without %s, not added", !ctx ? "scheduler" : !time ? "time" : "command");
-        return -1;
-    }
-    auto *e = static_cast<scheduler_entry_t *>(calloc(1, sizeof(scheduler_entry_t)));
-    if (!e) BRX_OOM_EXIT("entry");
-    e->type = type;
-    e->day = day;
-    e->time = strdup(time);
-    if (!e->time) BRX_OOM_EXIT("entry->time");
-    e->command = strdup(command);
-    if (!e->command) BRX_OOM_EXIT("entry->command");
-    e->rand_minutes = rand_minutes;
-    ctx->entries = brx_slist_append(ctx->entries, &ctx->entries_last, e);
+int texts_given(const scheduler_ctx_t *ctx, const char *time, const char *command) {
+    if (ctx && time && command) return 1;
+    LOGW("Scheduler entry without %s, not added", !ctx ? "scheduler" : !time ? "time" : "command");
     return 0;
 }
 
@@ -226,6 +263,13 @@ int add_days(scheduler_ctx_t *ctx, scheduler_entry_type_t type, const cJSON *day
         LOGW("Scheduler days are not an array, nothing added");
         return -1;
     }
+    // Each member is an entry: a long array would multiply whatever the entries hold.
+    if (!scheduler_days_fit(days)) {
+        LOGW("Scheduler days array has more than %d members, nothing added", SCHEDULER_MAX_DAYS);
+        return -1;
+    }
+    if (!texts_given(ctx, time, command)) return -1;
+    scheduler_texts_t *texts = texts_new(time, command);
     int i = 0;
     for (const cJSON *d = days->child; d; d = d->next, i++) {
         if (!cJSON_IsNumber(d)) {
@@ -233,8 +277,9 @@ int add_days(scheduler_ctx_t *ctx, scheduler_entry_type_t type, const cJSON *day
             continue;
         }
         unsigned minutes = type == scheduler_entry_type_default ? fixed_offset(ctx) : period;
-        if (add_one(ctx, type, d->valueint, time, command, minutes) != 0) return -1;
+        append_entry(ctx, type, d->valueint, texts, minutes);
     }
+    if (!texts->refs) free(texts);
     return 0;
 }
 
@@ -314,8 +359,28 @@ void scheduler_randomize_minutes(scheduler_ctx_t *ctx, unsigned max) {
     if (ctx) ctx->rand_minutes_max = max > 59 ? 59 : max;
 }
 
+int scheduler_days_fit(const cJSON *days) {
+    if (!cJSON_IsArray(days)) return 0;
+    int n = 0;
+    for (const cJSON *d = days->child; d; d = d->next)
+        if (++n > SCHEDULER_MAX_DAYS) return 0;
+    return 1;
+}
+
+int scheduler_value_fits(const char *text) { return text && strnlen(text, SCHEDULER_MAX_VALUE + 1) <= SCHEDULER_MAX_VALUE; }
+
 int scheduler_add_day_entry(scheduler_ctx_t *ctx, int day, const char *time, const char *command) {
-    return add_one(ctx, scheduler_entry_type_default, day, time, command, fixed_offset(ctx));
+    if (!texts_given(ctx, time, command)) return -1;
+    // A script adds entries without a bound of its own, and its memory limit does not see these.
+    scheduler_texts_t *texts = texts_new(time, command);
+    if (ctx->held + entry_cost(texts) > SCHEDULER_MAX_HELD) {
+        LOGW("Scheduler holds %zu bytes, an entry of %zu more would pass %d: not added", ctx->held, entry_cost(texts),
+             SCHEDULER_MAX_HELD);
+        free(texts);
+        return -1;
+    }
+    append_entry(ctx, scheduler_entry_type_default, day, texts, fixed_offset(ctx));
+    return 0;
 }
 
 int scheduler_add_entry(scheduler_ctx_t *ctx, const cJSON *days, const char *time, const char *command) {
@@ -358,6 +423,8 @@ int scheduler_start(scheduler_ctx_t *ctx) {
 time_t scheduler_next_instant(const scheduler_ctx_t *ctx) { return ctx && ctx->timer ? ctx->planned : -1; }
 
 const GSList *scheduler_entries(const scheduler_ctx_t *ctx) { return ctx ? ctx->entries : nullptr; }
+
+size_t scheduler_held_bytes(const scheduler_ctx_t *ctx) { return ctx ? ctx->held : 0; }
 
 void scheduler_set_draw(scheduler_ctx_t *ctx, scheduler_draw_t draw) {
     if (ctx) ctx->draw = draw;

@@ -7,6 +7,7 @@
  * context for scripts, one for the self-test. Loop thread only.
  */
 
+#include <stddef.h>
 #include <time.h>
 
 struct event_base;
@@ -35,8 +36,24 @@ int scheduler_is_started(const scheduler_ctx_t *ctx);
 /* Maximum fixed offset (capped at 59) of the entries added afterwards. */
 void scheduler_randomize_minutes(scheduler_ctx_t *ctx, unsigned max);
 
+/* A "days" array holds at most this many members (each weekday 8 times). */
+#define SCHEDULER_MAX_DAYS 56
+/* A stored schedule value holds at most this many bytes: a longer one is refused before parsing. */
+#define SCHEDULER_MAX_VALUE (1024 * 1024)
+/* What an instance filled one entry at a time (a device's, by its script) may hold. */
+#define SCHEDULER_MAX_HELD (1024 * 1024)
+
+/* 1 when days is an array of at most SCHEDULER_MAX_DAYS members. */
+int scheduler_days_fit(const struct cJSON *days);
+/* 1 when text is at most SCHEDULER_MAX_VALUE bytes long (it is not read further). */
+int scheduler_value_fits(const char *text);
+
+/* -1 (WARN, nothing added) when the instance would hold more than SCHEDULER_MAX_HELD bytes. */
 int scheduler_add_day_entry(scheduler_ctx_t *ctx, int day, const char *time, const char *command);
-/* One entry per element of the JSON array days. */
+/*
+ * One entry per element of the JSON array days, all sharing one copy of the texts; -1 (WARN,
+ * nothing added) when days is no array or has more than SCHEDULER_MAX_DAYS members.
+ */
 int scheduler_add_entry(scheduler_ctx_t *ctx, const struct cJSON *days, const char *time, const char *command);
 int scheduler_add_entry_with_random_time(scheduler_ctx_t *ctx, const struct cJSON *days, const char *begin_time,
                                          unsigned period_minutes, const char *command);
@@ -53,13 +70,17 @@ typedef enum scheduler_entry_type {
     scheduler_entry_type_random = 1,  /* a start drawn anew in a window at every planning */
 } scheduler_entry_type_t;
 
+/* The texts of one addition, shared by its entries and freed with the last of them. */
+typedef struct scheduler_texts scheduler_texts_t;
+
 typedef struct scheduler_entry {
     scheduler_entry_type_t type;
     int day;               /* 0 = Sunday .. 6 = Saturday */
-    char *time;            /* "H:M", local */
-    char *command;
+    char *time;            /* "H:M", local; held by texts */
+    char *command;         /* held by texts */
     unsigned rand_minutes; /* default: the fixed offset; random: the window length */
     time_t fired_until;    /* random: the end of the last window that fired (0: none) */
+    scheduler_texts_t *texts; /* NULL: the texts are not the scheduler's */
 } scheduler_entry_t;
 
 /* One entry due at the planned instant; window_end is the end of a random entry's window. */
@@ -82,6 +103,8 @@ void scheduler_free_due(GSList *due);
 /* The planned instant while a timer is pending, else -1; the entries, in order added. */
 time_t scheduler_next_instant(const scheduler_ctx_t *ctx);
 const GSList *scheduler_entries(const scheduler_ctx_t *ctx);
+/* The heap its entries hold: each entry and list link, each shared copy of texts once. */
+size_t scheduler_held_bytes(const scheduler_ctx_t *ctx);
 /* Replaces rand() for the windows of this instance (NULL: rand() again). */
 void scheduler_set_draw(scheduler_ctx_t *ctx, scheduler_draw_t draw);
 

@@ -154,7 +154,7 @@ void command_received(const char *channel, const char *message, const void *) {
 
 /* 1 when the active rule i can be planned; otherwise its fault is logged. */
 int rule_plannable(const cJSON *rule, int i) {
-    if (!cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(rule, "days"))) {
+    if (!scheduler_days_fit(cJSON_GetObjectItemCaseSensitive(rule, "days"))) {
         LOGW("Missing or corrupted \"day\" key in rule %d", i);
         return 0;
     }
@@ -195,16 +195,17 @@ void plan_schedule(void) {
         LOGI("Empty scheduler config");
         return;
     }
-    cJSON *rules = cJSON_Parse(g_selftest.scheduler_definition);
+    // A value too long for any schedule is refused before a tree is made of it.
+    cJSON *rules = scheduler_value_fits(g_selftest.scheduler_definition) ? cJSON_Parse(g_selftest.scheduler_definition)
+                                                                          : nullptr;
     if (!rules) {
         LOGW("Invalid scheduler config");
         return;
     }
     scheduler_add_cb(sched, scheduled_run);
     scheduler_randomize_minutes(sched, 59);
-    int n = cJSON_GetArraySize(rules);
-    for (int i = 0; i < n; i++) {
-        const cJSON *rule = cJSON_GetArrayItem(rules, i);
+    int i = 0;
+    for (const cJSON *rule = rules->child; rule; rule = rule->next, i++) {
         if (!rule) {
             LOGW("Corrupted entry");
             continue;

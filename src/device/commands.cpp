@@ -15,18 +15,26 @@
 
 namespace {
 
-/* The rest of a list waiting behind a pause. */
+/* A run waiting behind a pause; its list is kept once, as text, for all of the run's pauses. */
 typedef struct execute_commands_context {
-    cJSON *commands;    /* own copy of the whole list */
+    char *commands;     /* the whole list, unformatted */
+    size_t size;        /* what the run holds, against the bound */
     int offset;         /* index of the pause item */
     struct event *timer;
     char *sender_id;    /* own copy, or NULL */
     struct execute_commands_context *prev, *next; /* the pending pauses, for the tear-down */
 } execute_commands_context_t;
 
+// Runs that may wait at once, and the bytes their lists may hold together: each activation of a
+// scene with a long pause keeps its list until the pause ends.
+const unsigned kMaxWaitingRuns = 10000;
+const size_t kMaxWaitingBytes = 32 * 1024 * 1024;
+
 redis_instance_t *state_ri = nullptr;
 struct event_base *commands_base = nullptr;
 execute_commands_context_t *pending = nullptr;
+unsigned waiting_runs = 0;
+size_t waiting_bytes = 0;
 
 const char *text_of(const cJSON *item) {
     return cJSON_IsString(item) && item->valuestring ? item->valuestring : nullptr;
@@ -90,39 +98,65 @@ void unlink_pending(execute_commands_context_t *ctx) {
 }
 
 void free_context(execute_commands_context_t *ctx) {
+    waiting_runs--;
+    waiting_bytes -= ctx->size;
     event_free(ctx->timer);
-    cJSON_Delete(ctx->commands);
+    free(ctx->commands);
     free(ctx->sender_id);
     free(ctx);
 }
 
+void run_commands(const cJSON *commands, int start, const char *sender_id, execute_commands_context_t *run);
+
 void pause_expired(evutil_socket_t, short, void *arg) {
     auto *ctx = static_cast<execute_commands_context_t *>(arg);
     unlink_pending(ctx);
-    execute_commands(ctx->commands, ctx->offset + 1, ctx->sender_id);
-    free_context(ctx);
+    cJSON *commands = cJSON_Parse(ctx->commands);
+    if (!commands) BRX_OOM_EXIT("execute_commands_context_t");
+    run_commands(commands, ctx->offset + 1, ctx->sender_id, ctx);
+    cJSON_Delete(commands);
 }
 
-/* Keeps the list, the pause and the sender, and arms the pause's own timer. */
-void start_pause(const cJSON *commands, int offset, int seconds, const char *sender_id) {
-    if (!commands_base) {
-        LOGW("execute_commands: no event base for a pause, the list ends here");
-        return;
-    }
-    auto *ctx = static_cast<execute_commands_context_t *>(calloc(1, sizeof(execute_commands_context_t)));
-    if (!ctx) BRX_OOM_EXIT("execute_commands_context_t");
-    ctx->commands = cJSON_Duplicate(commands, 1);
-    if (!ctx->commands) BRX_OOM_EXIT("execute_commands_context_t");
+void arm_pause(execute_commands_context_t *ctx, int offset, int seconds) {
     ctx->offset = offset;
-    if (sender_id && !(ctx->sender_id = strdup(sender_id))) BRX_OOM_EXIT("execute_commands_context_t");
-    ctx->timer = evtimer_new(commands_base, pause_expired, ctx);
-    if (!ctx->timer) BRX_OOM_EXIT("execute_commands_context_t timer");
     struct timeval tv = {seconds, 0};
     LOGD("ctx offest %d, tv.sec %d", offset, seconds);
     if (evtimer_add(ctx->timer, &tv) != 0) BRX_OOM_EXIT("execute_commands_context_t timer");
     ctx->next = pending;
     if (pending) pending->prev = ctx;
     pending = ctx;
+}
+
+/* A new run keeps its list, the sender and a timer of its own while the bounds allow it. */
+void start_pause(const cJSON *commands, int offset, int seconds, const char *sender_id) {
+    if (!commands_base) {
+        LOGW("execute_commands: no event base for a pause, the list ends here");
+        return;
+    }
+    if (waiting_runs >= kMaxWaitingRuns) {
+        LOGW("execute_commands: %u runs wait already, at most %u: this one ends at its pause", waiting_runs,
+             kMaxWaitingRuns);
+        return;
+    }
+    char *text = cJSON_PrintUnformatted(commands);
+    if (!text) BRX_OOM_EXIT("execute_commands_context_t");
+    const size_t size = strlen(text) + 1 + (sender_id ? strlen(sender_id) + 1 : 0);
+    if (waiting_bytes + size > kMaxWaitingBytes) {
+        LOGW("execute_commands: waiting runs hold %zu bytes, %zu more would pass %zu: this one ends at its pause",
+             waiting_bytes, size, kMaxWaitingBytes);
+        free(text);
+        return;
+    }
+    auto *ctx = static_cast<execute_commands_context_t *>(calloc(1, sizeof(execute_commands_context_t)));
+    if (!ctx) BRX_OOM_EXIT("execute_commands_context_t");
+    ctx->commands = text;
+    ctx->size = size;
+    if (sender_id && !(ctx->sender_id = strdup(sender_id))) BRX_OOM_EXIT("execute_commands_context_t");
+    ctx->timer = evtimer_new(commands_base, pause_expired, ctx);
+    if (!ctx->timer) BRX_OOM_EXIT("execute_commands_context_t timer");
+    waiting_runs++;
+    waiting_bytes += size;
+    arm_pause(ctx, offset, seconds);
 }
 
 /* The pause's length in seconds, or 0 when the item is no valid pause. */
@@ -170,6 +204,38 @@ void calendar_time(const cJSON *item, dbp_tm *out) {
     if (!in_range || !localtime_r(&t, out)) memset(out, 0, sizeof *out);
 }
 
+/* Runs from start; run is the waiting run that goes on here: its next pause keeps it, else it ends. */
+void run_commands(const cJSON *commands, int start, const char *sender_id, execute_commands_context_t *run) {
+    int index = start;
+    const cJSON *item = cJSON_IsArray(commands) && start >= 0 ? cJSON_GetArrayItem(commands, start) : nullptr;
+    for (; item; item = item->next, index++) {
+        const char *name = member_text(item, "name");
+        if (!name) {
+            LOGW("execute_commands No name element or target key is NULL");
+            break;
+        }
+        if (strcmp(name, "delay") == 0) {
+            int seconds = pause_seconds(item);
+            if (seconds != 0 && run) {
+                arm_pause(run, index, seconds);
+                return;
+            }
+            if (seconds != 0) start_pause(commands, index, seconds, sender_id);
+            break;
+        }
+        cJSON *command = cJSON_Duplicate(item, 1);
+        if (!command) BRX_OOM_EXIT("command_dup");
+        set_sender(command, sender_id);
+        int rc = send_command(command);
+        cJSON_Delete(command);
+        if (rc != 0) {
+            LOGW("send_command failed");
+            break;
+        }
+    }
+    if (run) free_context(run);
+}
+
 }  // namespace
 
 void commands_setup_redis_instance(redis_instance_t *, redis_instance_t *state) { state_ri = state; }
@@ -214,29 +280,7 @@ int send_command(const cJSON *command) {
 }
 
 void execute_commands(const cJSON *commands, int start, const char *sender_id) {
-    if (!cJSON_IsArray(commands) || start < 0) return;
-    int index = start;
-    for (const cJSON *item = cJSON_GetArrayItem(commands, start); item; item = item->next, index++) {
-        const char *name = member_text(item, "name");
-        if (!name) {
-            LOGW("execute_commands No name element or target key is NULL");
-            return;
-        }
-        if (strcmp(name, "delay") == 0) {
-            int seconds = pause_seconds(item);
-            if (seconds != 0) start_pause(commands, index, seconds, sender_id);
-            return;
-        }
-        cJSON *command = cJSON_Duplicate(item, 1);
-        if (!command) BRX_OOM_EXIT("command_dup");
-        set_sender(command, sender_id);
-        int rc = send_command(command);
-        cJSON_Delete(command);
-        if (rc != 0) {
-            LOGW("send_command failed");
-            return;
-        }
-    }
+    run_commands(commands, start, sender_id, nullptr);
 }
 
 int activate_scene(const char *text, const void *) {

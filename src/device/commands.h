@@ -28,9 +28,10 @@ void commands_cleanup(void);
 
 /*
  * Runs the list from index start: each command gets "sender_id" (the text, or null) and is routed;
- * a pause {"name":"delay","args":{"delay":<s>}} keeps its own copy of the list and goes on from a
- * timer, so the caller may free its list as soon as this returns. A bad item or a failed routing
- * ends the run.
+ * a pause {"name":"delay","args":{"delay":<s>}} keeps its own copy of the list (one per run, for
+ * all its pauses) and goes on from a timer, so the caller may free its list as soon as this
+ * returns. At most 10,000 runs holding 32 MiB of lists wait at once: past that a new run ends at its
+ * pause (WARN). A bad item or a failed routing ends the run.
  */
 void execute_commands(const cJSON *commands, int start, const char *sender_id);
 /* Parses text as a command list and runs it from 0 with no sender; -1 when it cannot be parsed. */

@@ -147,6 +147,13 @@ void scheduler_conf_callback(const char *key, const char *value, const void *) {
 }
 
 int scheduler_conf_parse(const char *text) {
+    // Refused by its length before a tree is made of it, and like a faulty rule nothing runs then.
+    if (text && !scheduler_value_fits(text)) {
+        LOGI("Schedule value passes %d bytes, no schedule runs", SCHEDULER_MAX_VALUE);
+        LOGW("Error in parsing");
+        scheduler_cleanup(g_scheduler);
+        return -1;
+    }
     cJSON *root = text ? cJSON_Parse(text) : nullptr;
     if (!cJSON_IsArray(root)) {
         LOGW("Error in parsing");
@@ -159,10 +166,8 @@ int scheduler_conf_parse(const char *text) {
         return -1;
     }
     int rc = 0, count = 0;
-    const int n = cJSON_GetArraySize(root);
-    for (int i = 0; i < n && rc == 0; i++) {
+    for (const cJSON *rule = root->child; rule && rc == 0; rule = rule->next) {
         rc = -1;
-        const cJSON *rule = cJSON_GetArrayItem(root, i);
         const cJSON *active = rule ? cJSON_GetObjectItemCaseSensitive(rule, "active") : nullptr;
         const cJSON *days = rule ? cJSON_GetObjectItemCaseSensitive(rule, "days") : nullptr;
         const cJSON *time = rule ? cJSON_GetObjectItemCaseSensitive(rule, "time") : nullptr;
@@ -174,7 +179,7 @@ int scheduler_conf_parse(const char *text) {
         } else if (cJSON_IsFalse(active)) {
             LOGD("Active type for rule is false, continue with next one");
             rc = 0;
-        } else if (!cJSON_IsArray(days)) {
+        } else if (!scheduler_days_fit(days)) {
             LOGW("No day element or day element failed");
         } else if (!cJSON_IsString(time) || !time->valuestring) {
             LOGW("No time element or time key is NULL");

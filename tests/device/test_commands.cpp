@@ -137,6 +137,50 @@ TEST_F(Commands, PausesOfSeparateRunsAreIndependentAndChain) {
     for (const auto &m : on("device:M:command")) EXPECT_EQ(member(m.payload, "sender_id"), R"("42-7")");
 }
 
+// At most 10,000 runs wait at once: past it a new run that would pause ends there with a WARN,
+// after what it sent before the pause. A run already waiting goes on through its next pause, and
+// a run that ended makes room for a new one.
+TEST_F(Commands, RunsThatMayWaitAtOnceAreBounded) {
+    run("[" + cmd("C", "a") + "," + pause_of(1) + "," + cmd("C", "b") + "," + pause_of(1) + "," + cmd("C", "c") + "]");
+    cJSON *waiting = cJSON_Parse(("[" + pause_of(3600) + "," + cmd("W", "late") + "]").c_str());
+    for (int i = 0; i < 9999; i++) execute_commands(waiting, 0, nullptr);
+    cJSON_Delete(waiting);
+    const char kFull[] = "execute_commands: 10000 runs wait already, at most 10000: this one ends at its pause";
+    EXPECT_FALSE(env.log_has(kFull)) << env.log();
+
+    run("[" + cmd("N", "first") + "," + pause_of(1) + "," + cmd("N", "after") + "]");
+    EXPECT_EQ(env.log_count(kFull), 1u);
+    ASSERT_TRUE(wait_count("device:C:command", 3, 30s)) << env.log();
+    ASSERT_EQ(on("device:N:command").size(), 1u);
+    EXPECT_EQ(member(on("device:N:command")[0].payload, "name"), R"("first")");
+
+    run("[" + cmd("R", "first") + "," + pause_of(1) + "," + cmd("R", "after") + "]");
+    ASSERT_TRUE(wait_count("device:R:command", 2, 30s)) << env.log();
+    flush();
+    EXPECT_EQ(on("device:N:command").size(), 1u);
+    EXPECT_TRUE(on("device:W:command").empty());
+    EXPECT_EQ(env.log_count(kFull), 1u);
+}
+
+// What waiting runs keep of their lists is held to 32 MiB together: a run whose list would pass
+// it ends at its pause; runs with small lists still wait.
+TEST_F(Commands, TheListsThatWaitingRunsKeepAreBoundedInBytes) {
+    const std::string big = "[" + cmd("B", "on") + "," + pause_of(3600) + "," +
+                            R"({"target":"device","id":"B","name":"off","args":{"pad":")" + std::string(1000000, 'p') +
+                            R"("}}])";
+    cJSON *list = cJSON_Parse(big.c_str());
+    ASSERT_NE(list, nullptr);
+    const size_t fit = (32u << 20) / (big.size() + 1);
+    for (size_t i = 0; i < fit + 3; i++) execute_commands(list, 0, nullptr);
+    cJSON_Delete(list);
+    EXPECT_EQ(env.log_count("ctx offest 1, tv.sec 3600"), fit) << fit;
+    EXPECT_EQ(env.log_count("execute_commands: waiting runs hold"), 3u);
+    ASSERT_TRUE(wait_count("device:B:command", fit + 3, 30s)) << env.log();
+
+    run("[" + pause_of(1) + "," + cmd("S", "on") + "]");
+    ASSERT_TRUE(wait_count("device:S:command", 1, 30s)) << env.log();
+}
+
 struct ListCase {
     const char *name;
     std::string list;

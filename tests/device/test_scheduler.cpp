@@ -206,6 +206,69 @@ TEST(SchedulerEntries, FixedOffsetsAndDays) {
     scheduler_destroy(s);
 }
 
+/* A days array of n members, the weekdays in turn. */
+cJSON *days_of(int n) {
+    cJSON *days = cJSON_CreateArray();
+    for (int i = 0; i < n; i++) cJSON_AddItemToArray(days, cJSON_CreateNumber(i % 7));
+    return days;
+}
+
+// The entries of one addition share one copy of its texts, a day listed twice included; a days
+// array past 7 x 8 members adds nothing.
+TEST(SchedulerEntries, TheEntriesOfOneAdditionShareItsTextsAndItsDaysAreBounded) {
+    const std::string command(100000, 'c');
+    struct DaysCase {
+        int members;
+        int rc;
+        size_t entries;
+    };
+    const std::vector<DaysCase> cases = {{1, 0, 1}, {2, 0, 2}, {8, 0, 8}, {56, 0, 56}, {57, -1, 0}, {100000, -1, 0}};
+    for (int random = 0; random < 2; random++) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::to_string(c.members) + " members, random " + std::to_string(random));
+            scheduler_ctx_t *s = scheduler_create();
+            cJSON *days = days_of(c.members);
+            if (c.members == 2) cJSON_ReplaceItemInArray(days, 1, cJSON_CreateNumber(0));  // [0,0]
+            const int rc = random ? scheduler_add_entry_with_random_time(s, days, "7:30", 10, command.c_str())
+                                  : scheduler_add_entry(s, days, "7:30", command.c_str());
+            cJSON_Delete(days);
+            EXPECT_EQ(rc, c.rc);
+            const GSList *entries = scheduler_entries(s);
+            EXPECT_EQ(g_slist_length(const_cast<GSList *>(entries)), c.entries);
+            for (const GSList *l = entries; l; l = l->next) {
+                auto *e = static_cast<const scheduler_entry_t *>(l->data);
+                auto *first = static_cast<const scheduler_entry_t *>(entries->data);
+                EXPECT_EQ(e->command, first->command);
+                EXPECT_EQ(e->time, first->time);
+                EXPECT_EQ(e->command, command);
+            }
+            EXPECT_LT(scheduler_held_bytes(s), command.size() + 200 * (c.entries + 1));
+            scheduler_destroy(s);
+        }
+    }
+}
+
+// One entry at a time (a device's scheduler, filled by its script), an instance holds at most a
+// mebibyte: past it an entry is refused, and a cleanup makes room again.
+TEST(SchedulerEntries, DayEntriesStopAtTheInstancesBound) {
+    ScriptEnv env(true);
+    scheduler_ctx_t *s = scheduler_create();
+    const std::string command(10 * 1024, 'c');
+    int added = 0;
+    while (added < 1000 && scheduler_add_day_entry(s, 1, "8:00", command.c_str()) == 0) added++;
+    EXPECT_EQ(added, (int)(SCHEDULER_MAX_HELD / (command.size() + 100)));
+    EXPECT_LE(scheduler_held_bytes(s), (size_t)SCHEDULER_MAX_HELD);
+    EXPECT_EQ(g_slist_length(const_cast<GSList *>(scheduler_entries(s))), (unsigned)added);
+    EXPECT_TRUE(env.log_has("would pass 1048576: not added")) << env.log();
+    EXPECT_EQ(scheduler_add_day_entry(s, 1, "8:00", "small"), 0) << "a small one still fits";
+
+    scheduler_cleanup(s);
+    EXPECT_EQ(scheduler_held_bytes(s), 0u);
+    EXPECT_EQ(scheduler_add_day_entry(s, 1, "8:00", std::string(SCHEDULER_MAX_HELD, 'x').c_str()), -1);
+    EXPECT_EQ(scheduler_add_day_entry(s, 1, "8:00", command.c_str()), 0);
+    scheduler_destroy(s);
+}
+
 // ---- on an event base ----
 
 std::vector<std::string> fired;
@@ -330,6 +393,41 @@ TEST_F(SchedulerTimer, ACallbackEndingItsSchedulerStopsTheFiring) {
     }
 }
 
+void cleanup_then_record(const char *command) {
+    scheduler_cleanup(current);
+    fired.push_back(command);
+}
+void destroy_then_record(const char *command) {
+    scheduler_destroy(current);
+    current = nullptr;
+    fired.push_back(command);
+}
+
+// A day listed twice fires twice; the command handed to a callback stays whole while the callback
+// ends the entries that share it.
+TEST_F(SchedulerTimer, TheSharedCommandOfARuleFiresPerDayAndOutlivesItsEntries) {
+    struct Case {
+        scheduler_callback_t cb;
+        std::vector<std::string> fired;
+    };
+    const std::string command = R"([{"target":"device","id":"N1-5","name":"on"}])";
+    for (const Case &c : std::vector<Case>{{record, {command, command}},
+                                           {cleanup_then_record, {command}},
+                                           {destroy_then_record, {command}}}) {
+        fired.clear();
+        if (!current) current = scheduler_create();
+        const Minute m = minute_ahead(2);
+        scheduler_add_cb(current, c.cb);
+        cJSON *days = cJSON_CreateIntArray(std::vector<int>{m.day, m.day}.data(), 2);
+        ASSERT_EQ(scheduler_add_entry(current, days, m.time.c_str(), command.c_str()), 0);
+        cJSON_Delete(days);
+        scheduler_start(current);
+        ASSERT_TRUE(wait_fired(c.fired.size())) << env.log();
+        env.pump(300ms);
+        EXPECT_EQ(fired, c.fired);
+    }
+}
+
 // The default callback runs the text as a command list; a cleanup brings it back.
 TEST_F(SchedulerTimer, TheDefaultCallbackRunsTheCommandList) {
     Subscriber sub(env.state(), {"device:42-3:command"});
@@ -399,6 +497,17 @@ TEST_F(ScheduleLoading, RulesBecomeEntriesAndAnyFaultLeavesNothingRunning) {
         "[" + rule(std::string(R"("active":1,"days":"1","time":"7:30","actions":)") + kLamp) + "]";
     const std::string no_actions = "[" + rule(R"("active":"yes","days":[2],"time":"7:30")") + "]";
     const std::string no_active = "[" + rule(a) + "]";
+    const auto days_rule = [](int n) {
+        std::string days;
+        for (int i = 0; i < n; i++) days += std::string(i ? "," : "") + "1";
+        return rule(std::string(R"("active":true,"days":[)") + days + R"(],"time":"7:30","actions":)" + kLamp);
+    };
+    const std::string days56 = "[" + days_rule(56) + "]", days57 = "[" + days_rule(57) + "]";
+    const std::string then57 = "[" + rule(R"("active":true,)" + b) + "," + days_rule(57) + "]";
+    // Padded with blanks: still valid JSON, refused by its length alone.
+    std::string valid_mib = valid;
+    valid_mib.insert(1, SCHEDULER_MAX_VALUE - valid.size(), ' ');
+    const std::string past_mib = " " + valid_mib;
     const std::vector<LoadCase> cases = {
         {"valid", nullptr, valid.c_str(), 0, {"1 7:30", "3 7:30", "6 22:00"}, 1, nullptr},
         {"second rule without time", nullptr, no_time.c_str(), -1, {"1 7:30", "3 7:30"}, 0,
@@ -413,6 +522,12 @@ TEST_F(ScheduleLoading, RulesBecomeEntriesAndAnyFaultLeavesNothingRunning) {
         {"not an array keeps it too", valid.c_str(), R"({"active":true})", -1, {"1 7:30", "3 7:30", "6 22:00"}, 1,
          "Error in parsing"},
         {"empty array", valid.c_str(), "[]", 0, {}, 0, nullptr},
+        {"56 days", nullptr, days56.c_str(), 0, std::vector<std::string>(56, "1 7:30"), 1, nullptr},
+        {"57 days stop what ran", valid.c_str(), days57.c_str(), -1, {}, 0, "No day element or day element failed"},
+        {"a second rule of 57 days", nullptr, then57.c_str(), -1, {"6 22:00"}, 0,
+         "No day element or day element failed"},
+        {"a valid value of 1 MiB loads", nullptr, valid_mib.c_str(), 0, {"1 7:30", "3 7:30", "6 22:00"}, 1, nullptr},
+        {"a valid value past 1 MiB stops what ran", valid.c_str(), past_mib.c_str(), -1, {}, 0, "Error in parsing"},
     };
     for (const auto &c : cases) {
         if (c.before) {

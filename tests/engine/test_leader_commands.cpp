@@ -67,6 +67,39 @@ TEST_F(LeaderCommands, TheEngineStopsCleanlyWithAPausePending) {
     EXPECT_EQ(env.stop(), 0) << env.log();
 }
 
+// 200 activations of a 629 KB scene that pauses for 100,000 s: with its memory capped the engine
+// keeps each waiting run's list once, as text, up to the bound on what waiting runs hold; the
+// activations past it send what comes before the pause and end there.
+TEST(LeaderSceneRuns, ManyWaitingActivationsOfALargeSceneStayBounded) {
+    EngineConfig config;
+    config.memory_cap_mb = 400;
+    EngineEnv env(config);
+    env.state().set("LAN:networkid", "N1");
+    env.state().set("device:LAN:0200C0000201", "N1-1");
+    ASSERT_TRUE(env.start());
+    ASSERT_TRUE(env.wait_log(engine_test::leader_ready())) << env.log();
+    ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "scene:command") == 1; }, 30s));
+
+    std::string scene = R"([{"target":"device","id":"N1-5","name":"on"},{"name":"delay","args":{"delay":100000}})";
+    for (int i = 0; scene.size() < 629 * 1024; i++)
+        scene += R"(,{"target":"device","id":"N1-6","name":"off","args":{"level":)" + std::to_string(i) + "}}";
+    env.state().set("scene:big:commands", scene + "]");
+    Subscriber lamp(env.state(), {"device:N1-5:command"});
+    const int runs = 200;
+    for (int i = 0; i < runs; i++)
+        env.state().command({"PUBLISH", "scene:command", R"({"name":"activate","args":{"scene_id":"big"}})"});
+
+    // An engine ended by its cap ends the wait too.
+    wait_until([&] { return lamp.count("device:N1-5:command") >= (size_t)runs || !env.running(); }, 120s);
+    ASSERT_TRUE(env.running()) << env.log().substr(0, 20000);
+    ASSERT_EQ(lamp.count("device:N1-5:command"), (size_t)runs) << env.log().substr(0, 20000);
+    const size_t kept = env.count_log("ctx offest 1, tv.sec 100000");
+    EXPECT_GT(kept, 40u);
+    EXPECT_LT(kept, 60u);
+    EXPECT_EQ(kept + env.count_log("execute_commands: waiting runs hold"), (size_t)runs);
+    EXPECT_EQ(env.stop(), 0) << env.log().substr(0, 20000);
+}
+
 TEST_F(LeaderCommands, GatewayCommandsSendNotificationsAndAnswerHistory) {
     ASSERT_TRUE(wait_until([&] { return numsub(env.state(), "gateway:command") == 1; }, 30s));
     Subscriber history(env.state(), {"device:N1-5:history:temperature:none"});

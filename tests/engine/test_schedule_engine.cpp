@@ -37,9 +37,11 @@ protected:
         lib = faketime_library();
         if (lib.empty()) GTEST_SKIP() << "libfaketime is not installed";
     }
-    std::unique_ptr<EngineEnv> start(const FakedClock &clock, const std::string &first_value) {
+    std::unique_ptr<EngineEnv> start(const FakedClock &clock, const std::string &first_value,
+                                     unsigned memory_cap_mb = 0) {
         EngineConfig config;
         config.daemon_env = clock.daemon_env(lib);
+        config.memory_cap_mb = memory_cap_mb;
         auto env = std::make_unique<EngineEnv>(config);
         seed_gateway(*env);
         env->state().set("schedule", first_value);
@@ -71,6 +73,41 @@ TEST_F(ScheduleEngine, TheScheduleFiresAtItsMinuteAfterABadFirstValue) {
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(lamp.count("device:N1-5:command"), 1u);
     EXPECT_EQ(numsub(env->state(), "__keyspace@0__:schedule"), 1);
+}
+
+// Stored values that would make the engine hold far more than their size: a rule of half a
+// million days with 1 KB of actions (an entry per day) and a 32 MB days array (a tree of millions of
+// nodes). With its memory capped the engine takes neither, and the next valid schedule fires.
+TEST_F(ScheduleEngine, OversizedSchedulesAreRefusedAndTheNextValidOneFires) {
+    FakedClock clock;
+    auto env = start(clock, "[]", 400);
+    std::string actions = "[";
+    for (int i = 0; actions.size() < 1000; i++)
+        actions += std::string(i ? "," : "") + device_command("N1-" + std::to_string(i + 6), "on");
+    actions += "]";
+    std::string days;
+    days.reserve(1000100);
+    for (int i = 0; days.size() < 1000000; i++) days += std::string(i ? "," : "") + std::to_string(i % 7);
+    env->state().set("schedule", R"([{"active":true,"days":[)" + days + R"(],"time":"1:1","actions":)" + actions + "}]");
+    // An engine ended by its cap ends the wait too.
+    const auto logged = [&](const char *text) {
+        return wait_until([&] { return env->count_log(text) > 0 || !env->running(); }, 60s) && env->running();
+    };
+    ASSERT_TRUE(logged("No day element or day element failed")) << env->log().substr(0, 20000);
+
+    std::string huge = "[{\"active\":true,\"days\":[0";
+    huge.reserve(32u << 20);
+    while (huge.size() < (32u << 20)) huge += ",0";
+    env->state().set("schedule", huge + R"(],"time":"1:1","actions":[]}])");
+    ASSERT_TRUE(logged("Schedule value passes 1048576 bytes, no schedule runs")) << env->log().substr(0, 20000);
+
+    Subscriber lamp(env->state(), {"device:N1-5:command"});
+    clock.aim(8);
+    env->state().set("schedule", clock.schedule(device_command("N1-5", "on")));
+    ASSERT_TRUE(wait_until([&] { return env->count_log("scheduler (key schedule) is set with value") >= 3; }, 20s))
+        << env->log().substr(0, 20000);
+    ASSERT_TRUE(lamp.wait_for("device:N1-5:command", 25s)) << env->log().substr(0, 20000);
+    EXPECT_EQ(env->stop(), 0);
 }
 
 // The wall clock goes back 5 s while the timer waits: the timer wakes before the instant and waits

@@ -65,4 +65,28 @@ TEST_F(Selftest, ScheduleSettingsFromTheGateway) {
     EXPECT_TRUE(env.wait_log_count("Scheduler is disabled", 2)) << env.log();
 }
 
+// A rule of more than 7 x 8 days is named and skipped; a definition past 1 MiB is refused whole
+// (no tree is made of it) and nothing is planned, though it would be valid JSON.
+TEST_F(Selftest, OversizedDefinitionsAreNotPlanned) {
+    std::string days57;
+    for (int i = 0; i < 57; i++) days57 += std::string(i ? "," : "") + "1";
+    const std::string definition =
+        R"([{"active":true,"days":[)" + days57 + R"(],"time":"1:00"},{"active":true,"days":[5],"time":"5:00"}])";
+    ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorSelfTestGlobalEnable=1"}), 0);
+    ASSERT_EQ(env.pcb_cli({"APService.HomeAutomation.BrixmoorSelfTestSchedule=" + definition}), 0);
+    start();
+    ASSERT_TRUE(env.wait_log("Missing or corrupted \"day\" key in rule 0")) << env.log();
+    EXPECT_TRUE(env.wait_log("Received day: 5 & time: 05:", 10s)) << env.log();
+    EXPECT_EQ(env.count_log("Received day: 1"), 0u);
+
+    const size_t planned = env.count_log("Received day: 5 & time: 05:");
+    std::string padded = definition;
+    padded.insert(1, 1024 * 1024, ' ');
+    env.state().set("selftest:schedule_definition", padded);
+    ASSERT_TRUE(env.wait_log("Invalid scheduler config")) << env.log().substr(0, 20000);
+    env.state().set("selftest:schedule_active", "yes");
+    ASSERT_TRUE(env.wait_log_count("Invalid scheduler config", 2)) << env.log().substr(0, 20000);
+    EXPECT_EQ(env.count_log("Received day: 5 & time: 05:"), planned);
+}
+
 }  // namespace

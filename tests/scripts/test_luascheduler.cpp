@@ -104,3 +104,28 @@ TEST(LuaDeviceScheduler, UnknownIdsChangeNothingAndBadArgumentsRaise) {
     }
     close_lua_state(L, nullptr);
 }
+
+// A script's additions do not count against its own memory limit: its device's scheduler takes
+// them up to a mebibyte, then refuses them (WARN) while the script goes on.
+TEST(LuaDeviceScheduler, AScriptFillsItsDevicesSchedulerOnlyUpToTheBound) {
+    ScriptEnv env(true);
+    device_ctx_t *ctx = create_device_context("N1-4", "light", nullptr, "VIRTUAL");
+    ASSERT_NE(ctx, nullptr);
+    lua_State *L = new_script_state();
+    ASSERT_EQ(run_lua(L, "local c = string.rep('x', 10240)\n"
+                         "for i = 1, 300 do device_scheduler.add_entry('N1-4', {day = 1, time = '8:00', command = c}) end\n"
+                         "device_scheduler.add_entry('N1-4', {day = 2, time = '9:00', command = 'last'})"),
+              "");
+    const size_t n = entries_of(ctx).size();
+    EXPECT_GT(n, 90u);
+    EXPECT_LT(n, 110u);
+    EXPECT_EQ(entries_of(ctx).back(), "2|9:00|last|0");
+    EXPECT_LE(scheduler_held_bytes(ctx->scheduler_ctx), (size_t)SCHEDULER_MAX_HELD);
+    EXPECT_TRUE(env.log_has("would pass 1048576: not added")) << env.log();
+
+    ASSERT_EQ(run_lua(L, "device_scheduler.cleanup('N1-4')\n"
+                         "device_scheduler.add_entry('N1-4', {day = 3, time = '10:00', command = string.rep('y', 10240)})"),
+              "");
+    EXPECT_EQ(entries_of(ctx).size(), 1u);
+    close_lua_state(L, nullptr);
+}
