@@ -1,5 +1,6 @@
 // What the memory profiler adds to a hook call, and what a script's heap limit adds to a chunk that
-// allocates all the time. The profiler runs on a real Redis pair of its own.
+// allocates all the time and to the library's string builders (each call of which the state's
+// memory handling wraps). The profiler runs on a real Redis pair of its own.
 #include <benchmark/benchmark.h>
 #include <event2/event.h>
 #include <unistd.h>
@@ -93,21 +94,44 @@ const char kChurn[] =
     "end\n"
     "return n\n";
 
-int run_churn(lua_State *L, void *) {
-    luaL_loadstring(L, kChurn);
-    lua_call(L, 0, 1);
+const char kBuilders[] =
+    "local n = 0\n"
+    "local parts = {'a', 'b', 'c', 'd'}\n"
+    "for i = 1, 20000 do\n"
+    "  local s = string.format('%d:%s', i, 'x') .. ('y'):rep(8) .. table.concat(parts, ',')\n"
+    "  n = n + #s:sub(2)\n"
+    "end\n"
+    "return n\n";
+
+// About 190 KB of garbage, made and dropped before each 128 KB string: less than half the room, so
+// no collection on demand has taken it when the string is built.
+const char kBigAfterGarbage[] =
+    "for round = 1, 20 do\n"
+    "  local keep = {}\n"
+    "  for i = 1, 180 do keep[i] = string.rep('g', 1000) .. i end\n"
+    "  keep = nil\n"
+    "  local s = string.rep('x', 128 * 1024)\n"
+    "end\n";
+
+struct Chunk {
+    const char *code;
+};
+
+int run_chunk(lua_State *L, void *ud) {
+    luaL_loadstring(L, static_cast<Chunk *>(ud)->code);
+    lua_call(L, 0, 0);
     return 0;
 }
 
-void BM_AllocationHeavyChunk(benchmark::State &st) {
+void run_under_limit(benchmark::State &st, const char *code, int room_kb) {
     lua_State *L = lua_state_new();
     lua_state_protected(L, [](lua_State *S, void *) { lua_state_open_libs(S); return 0; }, nullptr, nullptr, 0);
     lua_gc(L, LUA_GCCOLLECT, 0);
-    const int room_kb = (int)st.range(0);
     if (room_kb) lua_state_set_memlimit(L, (int)(lua_state_heap(L) / 1024) + room_kb);
+    Chunk c = {code};
     char err[256];
     for (auto _ : st) {
-        if (lua_state_protected(L, run_churn, nullptr, err, sizeof err) != 0) {
+        if (lua_state_protected(L, run_chunk, &c, err, sizeof err) != 0) {
             st.SkipWithError(err);
             break;
         }
@@ -115,6 +139,15 @@ void BM_AllocationHeavyChunk(benchmark::State &st) {
     st.SetLabel(room_kb ? "limit " + std::to_string(room_kb) + " KB above the heap" : "no limit");
     lua_state_close(L);
 }
+
+void BM_AllocationHeavyChunk(benchmark::State &st) { run_under_limit(st, kChurn, (int)st.range(0)); }
 BENCHMARK(BM_AllocationHeavyChunk)->Arg(0)->Arg(64)->Arg(1024)->Unit(benchmark::kMicrosecond);
+
+void BM_StringBuilderCalls(benchmark::State &st) { run_under_limit(st, kBuilders, (int)st.range(0)); }
+BENCHMARK(BM_StringBuilderCalls)->Arg(0)->Arg(64)->Arg(1024)->Unit(benchmark::kMicrosecond);
+
+// A 128 KB string needs about 3 x 128 KB while it is built.
+void BM_BigStringAfterGarbage(benchmark::State &st) { run_under_limit(st, kBigAfterGarbage, 420); }
+BENCHMARK(BM_BigStringAfterGarbage)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -331,8 +331,9 @@ cJSON *discovery_record(const char *domain, const char *address, const char *req
     if (!class_name || !vendor || !model || !driver) {
         LOGW("Device registered - not all required values in meta, %s%s%s%sis missing", class_name ? "" : "class ",
              vendor ? "" : "vendor ", model ? "" : "model ", driver ? "" : "driver ");
-    } else if (id_usable("device class", class_name)) {
-        // The class is a field of the classname key, read back at leader start.
+    } else if (id_usable("device class", class_name) && id_usable("device vendor", vendor) &&
+               id_usable("device model", model)) {
+        // Fields of the classname key, read back by position at leader start and by the version check.
         return meta;
     }
     cJSON_Delete(meta);
@@ -517,11 +518,12 @@ void device_register_cb(const char *text) {
     if (!name || !domain || !address || !requestid) {
         LOGW("Device registered - not all required values in notify json given, %s%s%s%sis missing",
              name ? "" : "name ", domain ? "" : "domain ", address ? "" : "address ", requestid ? "" : "requrstid ");
-    } else if (!id_usable("device domain", domain) || !id_usable("device address", address) ||
-               (app_id && !id_usable("app id", app_id))) {
-        // Each forms keys of the device; nothing is written for it.
     } else if (status_already_set(requestid)) {
         LOGI("Not processing - status already set for reqid %s", requestid);
+    } else if (!id_usable("device domain", domain) || !id_usable("device address", address) ||
+               (app_id && !id_usable("app id", app_id))) {
+        // Each forms keys of the device: nothing is written for it, and the app hears that.
+        publish_status(requestid, address, ERROR, UNEXPECTED_ERR);
     } else {
         char *processing = db_get_sync(ri_state, "%s", kProcessingKey);
         const bool busy = processing && strcmp(processing, address) == 0;

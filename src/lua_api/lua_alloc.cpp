@@ -148,24 +148,34 @@ void arm(lua_state_mem_t *m) {
 
 }  // namespace
 
+namespace {
+
+/* Refused or failed growth: the garbage of whatever failed goes at the next safe point. */
+void *failed(lua_state_mem_t *m) {
+    m->collect_at = 0;
+    arm(m);
+    return nullptr;
+}
+
+}  // namespace
+
 void *lua_state_alloc(void *ud, void *ptr, size_t osize, size_t nsize) {
     if (!ptr) osize = 0;
     auto *m = static_cast<lua_state_mem_t *>(ud);
     if (!m) return pool_alloc(ptr, osize, nsize);
-    if (nsize > osize && m->limit) {
-        // Growth only: Lua counts on a block that shrinks or goes never failing.
-        const size_t need = nsize - osize;
-        if (need > m->limit || m->heap + need >= m->limit) {
-            // Due at once: the garbage of whatever failed goes at the next safe point.
-            m->collect_at = 0;
-            arm(m);
+    // Growth only: Lua counts on a block that shrinks or goes never failing.
+    if (nsize > osize) {
+        if (m->refuse_next) {
+            m->refuse_next = 0;
             return nullptr;
         }
+        const size_t need = nsize - osize;
+        if (m->limit && (need > m->limit || m->heap + need >= m->limit)) return failed(m);
     }
     void *p = pool_alloc(ptr, osize, nsize);
-    if (!p && nsize > 0) return nullptr;
+    if (!p && nsize > 0) return failed(m);
     m->heap = m->heap + nsize - osize;
-    if (m->limit && m->heap >= m->collect_at) arm(m);
+    if (m->heap >= m->collect_at) arm(m);
     return p;
 }
 

@@ -15,13 +15,16 @@
 /*
  * A state's own record, the allocator's user data (shared by the state and its coroutines): what it
  * holds, the limit a script set, and whether the script holds the collector. The allocator never
- * collects (unsafe inside it with this Lua); near the limit it asks, through arm, for a collection
- * at the next safe point.
+ * collects (unsafe inside it with this Lua); near the limit, and after any refused or failed growth,
+ * it asks through arm for a collection at the next safe point.
  */
 typedef struct lua_state_mem {
     size_t heap;       /* bytes Lua holds: its own count */
     size_t limit;      /* 0: none; growth that would reach it is refused */
     int blocked;       /* the script stopped the collector */
+    int collecting;    /* inside a collection of ours: its finalizers ask for none */
+    int closing;       /* lua_close runs: neither limit nor collections any more */
+    int refuse_next;   /* the next growth is refused: a memory error raised on purpose */
     size_t collect_at; /* the heap at which a collection on demand is due */
     int armed;         /* arm was called and has not been answered yet */
     void (*arm)(struct lua_state_mem *m);

@@ -232,6 +232,7 @@ int push_release_body(lua_State *L, void *ud) {
 
 /* Instructions between two looks of the memory hook; the allocator brings the next look forward. */
 const int kMemHookCount = 1000;
+const size_t kNever = (size_t)-1;
 
 lua_state_mem_t *mem_of(lua_State *L) {
     void *ud = nullptr;
@@ -239,13 +240,38 @@ lua_state_mem_t *mem_of(lua_State *L) {
     return f == lua_state_alloc ? static_cast<lua_state_mem_t *>(ud) : nullptr;
 }
 
-/* The next collection on demand: in the last quarter below the limit, and only once the heap has
- * taken half the room that the last collection left. */
+/* The next collection on demand: once the heap has taken half the room that the last collection
+ * left, so that growth of up to the other half does not meet garbage at the limit. */
 void plan_collection(lua_state_mem_t *m) {
+    if (!m->limit) {
+        m->collect_at = kNever;
+        return;
+    }
     const size_t room = m->limit > m->heap ? m->limit - m->heap : 0;
-    const size_t quarter = m->limit - m->limit / 4;
-    const size_t half = m->heap + room / 2;
-    m->collect_at = half > quarter ? half : quarter;
+    m->collect_at = m->heap + room / 2;
+}
+
+/* Not while the script holds the collector, nor from a finalizer that a collection of ours or the
+ * close runs. */
+bool may_collect(const lua_state_mem_t *m) { return !m->blocked && !m->collecting && !m->closing; }
+
+bool collection_due(const lua_state_mem_t *m) { return m->heap >= m->collect_at && may_collect(m); }
+
+/* At a safe point only. A finalizer's error goes through; the flag then goes where it is caught. */
+void collect(lua_State *L, lua_state_mem_t *m) {
+    m->collecting = 1;
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    m->collecting = 0;
+    plan_collection(m);
+}
+
+/* A memory error of the state's own kind, status LUA_ERRMEM: the next growth is refused. A finalizer
+ * that raises first leaves the mark to the place where its error is caught (unblock). */
+int raise_memory_error(lua_State *L, lua_state_mem_t *m) {
+    m->refuse_next = 1;
+    lua_newuserdata(L, 0);
+    m->refuse_next = 0;
+    return lua_error(L);
 }
 
 /* Our hook goes only where no other one is: a script's own or the stop hook stays. */
@@ -259,13 +285,13 @@ void set_mem_hook(lua_State *L, int count) {
 void mem_hook(lua_State *L, lua_Debug *) {
     lua_state_mem_t *m = mem_of(L);
     if (!m) return;
-    if (m->limit && !m->blocked && m->heap >= m->collect_at) {
-        lua_gc(L, LUA_GCCOLLECT, 0);
-        plan_collection(m);
-    }
+    if (collection_due(m)) collect(L, m);
     // Last: what the collection itself allocated asks for nothing more.
     m->armed = 0;
-    if (m->limit) set_mem_hook(L, kMemHookCount);
+    if (m->limit)
+        set_mem_hook(L, kMemHookCount);
+    else if (lua_gethook(L) == mem_hook)
+        lua_sethook(L, nullptr, 0, 0);
 }
 
 /* From inside the allocator: only the hook fields change, as a signal handler would change them. */
@@ -276,22 +302,33 @@ void arm_collection(lua_state_mem_t *m) {
 
 void unblock(lua_State *L) {
     lua_state_mem_t *m = mem_of(L);
-    if (m && m->blocked) {
+    if (!m) return;
+    m->collecting = 0;
+    m->refuse_next = 0;
+    if (m->blocked) {
         m->blocked = 0;
         lua_gc(L, LUA_GCRESTART, 0);
     }
 }
 
 int collect_now(lua_State *L) {
-    lua_gc(L, LUA_GCCOLLECT, 0);
+    lua_state_mem_t *m = mem_of(L);
+    if (m && may_collect(m)) collect(L, m);
     return 0;
+}
+
+/* Before a call into L: a collection that fell due while no script code ran (the engine's own
+ * pushes) goes first. Protected: a finalizer may raise. */
+void collect_if_due(lua_State *L) {
+    lua_state_mem_t *m = mem_of(L);
+    if (m && collection_due(m) && lua_cpcall(L, collect_now, nullptr) != 0) lua_pop(L, 1);
 }
 
 /* After a call into L failed: the collector runs again, and after a memory error it collects once
  * (protected: a finalizer may raise). */
 void after_error(lua_State *L, int status) {
     unblock(L);
-    if (status == LUA_ERRMEM) lua_cpcall(L, collect_now, nullptr);
+    if (status == LUA_ERRMEM && lua_cpcall(L, collect_now, nullptr) != 0) lua_pop(L, 1);
 }
 
 /* Calls the function in upvalue 1 with the arguments; its results. */
@@ -332,6 +369,67 @@ int resume_wrapper(lua_State *L) {
     return lua_gettop(L);
 }
 
+/* ---- a second run at a safe point ---- */
+
+/* The function in upvalue 1 with arguments 1..n, protected; its results go above the arguments. */
+int run_protected(lua_State *L, int n) {
+    lua_pushvalue(L, lua_upvalueindex(1));
+    for (int i = 1; i <= n; i++) lua_pushvalue(L, i);
+    return lua_pcall(L, n, LUA_MULTRET, 0);
+}
+
+/*
+ * The error on top, raised again as if the wrapped function had raised it in the wrapper's place,
+ * which is the script's own call: the library found no name nor line for a function called from C.
+ */
+int raise_as_caller(lua_State *L) {
+    const char *msg = lua_tostring(L, -1);
+    int narg = 0, used = 0;
+    if (msg && sscanf(msg, "bad argument #%d to '?' (%n", &narg, &used) == 1 && used > 0) {
+        size_t len = strlen(msg);
+        if (len > (size_t)used && msg[len - 1] == ')') {
+            lua_pushlstring(L, msg + used, len - used - 1);
+            return luaL_argerror(L, narg, lua_tostring(L, -1));
+        }
+    }
+    if (msg) {
+        luaL_where(L, 1);
+        lua_insert(L, -2);
+        lua_concat(L, 2);
+    }
+    return lua_error(L);
+}
+
+/*
+ * Wraps the standard functions that build a string from their arguments alone. The garbage they
+ * make (the pieces of their buffer) stays until they return, since no hook runs inside them and the
+ * allocator never collects, and so does whatever garbage was there before. A memory error is
+ * answered here, where a collection is safe: a full collection, then a second run during which the
+ * collector finishes a cycle at each of its own checkpoints. They call no script code, so the
+ * second run repeats nothing but allocations.
+ */
+int retry_wrapper(lua_State *L) {
+    lua_state_mem_t *m = mem_of(L);
+    if (!m) return call_original(L);
+    if (collection_due(m)) collect(L, m);
+    const int n = lua_gettop(L);
+    luaL_checkstack(L, n + 1, "too many arguments");
+    int status = run_protected(L, n);
+    if (status == LUA_ERRMEM && may_collect(m)) {
+        lua_pop(L, 1);
+        collect(L, m);
+        const int pause = lua_gc(L, LUA_GCSETPAUSE, 0);
+        const int stepmul = lua_gc(L, LUA_GCSETSTEPMUL, 0);
+        lua_gc(L, LUA_GCRESTART, 0);
+        status = run_protected(L, n);
+        lua_gc(L, LUA_GCSETPAUSE, pause);
+        lua_gc(L, LUA_GCSETSTEPMUL, stepmul);
+    }
+    if (status == LUA_ERRMEM) return raise_memory_error(L, m);
+    if (status != 0) return raise_as_caller(L);
+    return lua_gettop(L) - n;
+}
+
 void wrap_field(lua_State *L, int table, const char *name, lua_CFunction wrapper) {
     lua_getfield(L, table, name);
     if (!lua_isfunction(L, -1)) {
@@ -348,7 +446,7 @@ int script_collectgarbage(lua_State *L) {
     const int o = luaL_checkoption(L, 1, "collect", opts);
     const int arg = luaL_optint(L, 2, 0);
     lua_state_mem_t *m = mem_of(L);
-    const int blocked = m && m->blocked;
+    const int blocked = m && !may_collect(m);
     switch (o) {
     case 0:
         if (m) m->blocked = 1;
@@ -361,7 +459,10 @@ int script_collectgarbage(lua_State *L) {
         lua_pushinteger(L, 0);
         return 1;
     case 2:
-        if (!blocked) lua_gc(L, LUA_GCCOLLECT, 0);
+        if (m && !blocked)
+            collect(L, m);
+        else if (!m)
+            lua_gc(L, LUA_GCCOLLECT, 0);
         lua_pushinteger(L, 0);
         return 1;
     case 3:
@@ -390,6 +491,7 @@ int script_collectgarbage(lua_State *L) {
 lua_State *lua_state_new(void) {
     auto *m = static_cast<lua_state_mem_t *>(calloc(1, sizeof(lua_state_mem_t)));
     if (!m) return nullptr;
+    m->collect_at = kNever;
     // No limit while the state is built.
     lua_State *L = lua_newstate(lua_state_alloc, m);
     if (!L) {
@@ -398,6 +500,7 @@ lua_State *lua_state_new(void) {
     }
     m->owner = L;
     m->arm = arm_collection;
+    m->collect_at = kNever;
     lua_atpanic(L, panic);
     protected_call c = {prepare_registry, nullptr};
     if (lua_cpcall(L, trampoline, &c) != 0) {
@@ -410,8 +513,12 @@ lua_State *lua_state_new(void) {
 void lua_state_close(lua_State *L) {
     if (!L) return;
     lua_state_mem_t *m = mem_of(L);
-    // Finalizers run during the close: none of them may meet the limit.
-    if (m) m->limit = 0;
+    // Finalizers run during the close: none of them may meet the limit or start a collection.
+    if (m) {
+        m->limit = 0;
+        m->closing = 1;
+        m->collect_at = kNever;
+    }
     lua_close(L);
     free(m);
 }
@@ -428,6 +535,16 @@ void lua_state_open_libs(lua_State *L) {
     wrap_field(L, g, "xpcall", catch_wrapper);
     lua_getglobal(L, "coroutine");
     if (lua_istable(L, -1)) wrap_field(L, lua_gettop(L), "resume", resume_wrapper);
+    lua_settop(L, g);
+    // Pure: no metamethod, no script code (string.gsub may call either, so it stays as it is).
+    lua_getglobal(L, "string");
+    if (lua_istable(L, -1)) {
+        const char *builders[] = {"rep", "format", "sub", "upper", "lower", "reverse", "char"};
+        for (const char *name : builders) wrap_field(L, lua_gettop(L), name, retry_wrapper);
+    }
+    lua_settop(L, g);
+    lua_getglobal(L, "table");
+    if (lua_istable(L, -1)) wrap_field(L, lua_gettop(L), "concat", retry_wrapper);
     lua_settop(L, g - 1);
 }
 
@@ -436,14 +553,14 @@ int lua_state_set_memlimit(lua_State *L, int kb) {
     if (!m) return 0;
     uint32_t b = (uint32_t)kb * 1024u;  // wraps like the 32-bit target
     if (b != 0 && b < m->heap) {
-        if (!m->blocked) lua_gc(L, LUA_GCCOLLECT, 0);
+        if (may_collect(m)) collect(L, m);
         if (m->heap > b) b = (uint32_t)((m->heap + 1024) & ~(size_t)1023);
     }
     m->limit = b;
     m->armed = 0;
+    plan_collection(m);
     lua_State *main_L = static_cast<lua_State *>(m->owner);
     if (b) {
-        plan_collection(m);
         set_mem_hook(main_L, kMemHookCount);
         if (L != main_L) set_mem_hook(L, kMemHookCount);
     } else {
@@ -532,6 +649,7 @@ int lua_state_protected_named(lua_State *L, const char *role, const char *hook, 
     if (err && errlen) err[0] = '\0';
     if (!L || !fn) return -1;
     protected_call c = {fn, ud};
+    collect_if_due(L);
     enter(L, role, hook);
     int status = lua_cpcall(L, trampoline, &c);
     frame f = leave(L);
@@ -549,6 +667,7 @@ int lua_state_pcall_named(lua_State *L, const char *role, const char *hook, int 
                           size_t errlen) {
     if (err && errlen) err[0] = '\0';
     if (!L) return -1;
+    collect_if_due(L);
     enter(L, role, hook);
     int status = lua_pcall(L, nargs, nresults, 0);
     frame f = leave(L);

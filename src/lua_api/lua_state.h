@@ -33,7 +33,9 @@ void lua_state_close(lua_State *L);
  * The standard libraries with the memory limit's parts of a script's view: our collectgarbage
  * (with "setmemlimit" and "getmemlimit") and load, loadstring, loadfile, dofile, require, pcall,
  * xpcall and coroutine.resume wrapped so that a compile or a caught error lets the collector
- * run again after collectgarbage("stop"). Raises like luaL_openlibs: call it protected.
+ * run again after collectgarbage("stop"); string.rep, format, sub, upper, lower, reverse, char and
+ * table.concat wrapped so that a memory error in them is answered by a full collection and a
+ * second run (their errors read as the library's own). Raises like luaL_openlibs: call it protected.
  */
 void lua_state_open_libs(lua_State *L);
 

@@ -99,7 +99,7 @@ int push_data(lua_State *L, void *ud) {
 }
 
 void call_script(tcp_context_t *c, lua_state_fn push, void *ud) {
-    lua_state_call_ref(c->rec.L, c->rec.callback_index, LUA_REFNIL, 0, push, ud, "luatcp_callback");
+    lua_state_call_ref_in(LOG_CATEGORY, c->rec.L, c->rec.callback_index, LUA_REFNIL, 0, push, ud, "luatcp_callback");
 }
 
 /* ERROR once, then the module closes the connection (unless the script already did). */

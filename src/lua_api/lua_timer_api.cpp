@@ -128,7 +128,7 @@ void timer_callback(evutil_socket_t, short, void *token) {
     lua_State *L = t->rec.L;
     char name[320];
     snprintf(name, sizeof(name), "timer_callback [%.256s]", t->timer_name ? t->timer_name : "unknown");
-    lua_state_call_ref(L, t->rec.callback_index, t->rec.lua_arg, 1, nullptr, nullptr, name);
+    lua_state_call_ref_in(LOG_CATEGORY, L, t->rec.callback_index, t->rec.lua_arg, 1, nullptr, nullptr, name);
     check_context_luamem(L);
     dispose(t);
 }

@@ -367,8 +367,6 @@ TEST_F(Registration, BadRequestsWriteNothing) {
         {"not json", "Device registered - Error in parsing message: not json"},
         {R"({"domain":"LAN","address":"AABBCC000004"})",
          "Device registered - not all required values in notify json given, name requrstid is missing"},
-        {request("LAN", "AA*", "R-6"), "Refusing device address 'AA*'"},
-        {request("LAN", "AABBCC000004", "R-7", ",\"appid\":\"a:b\""), "Refusing app id 'a:b'"},
     };
     for (const auto &b : bad) add("LAN", "AABBCC000004", b.first);
     // Handled in order: once a good one is through, every bad one was seen.
@@ -377,6 +375,46 @@ TEST_F(Registration, BadRequestsWriteNothing) {
     for (const auto &b : bad) EXPECT_NE(env->log().find(b.second), std::string::npos) << b.second;
     EXPECT_TRUE(published("newdevice:feedback").empty());
     EXPECT_EQ(get("deviceid"), "8");
+}
+
+// Texts that would form or shift the device's keys (the vendor and model are fields of the classname
+// key that the version check reads by position): refused where they enter, with a feedback record,
+// and nothing of the device is written; the same request id again is ignored.
+TEST_F(Registration, RefusedTextsAreReportedAndWriteNothing) {
+    start();
+    struct Case {
+        std::string domain, address, extra, vendor, model, log;
+    };
+    const Case cases[] = {
+        {"LAN", "AA:BB:CC:DD:EE:01", "", "Acme", "X2", "Refusing device address 'AA:BB:CC:DD:EE:01'"},
+        {"LAN", "AABBCC00001*", "", "Acme", "X2", "Refusing device address 'AABBCC00001*'"},
+        {"L:AN", "AABBCC000012", "", "Acme", "X2", "Refusing device domain 'L:AN'"},
+        {"LAN", "AABBCC000013", ",\"appid\":\"a:b\"", "Acme", "X2", "Refusing app id 'a:b'"},
+        {"LAN", "AABBCC000014", "", "Ac:me", "X2", "Refusing device vendor 'Ac:me'"},
+        {"LAN", "AABBCC000015", "", "Acme", "X:2", "Refusing device model 'X:2'"},
+        {"LAN", "AABBCC000016", "", "Acme", "X[2]", "Refusing device model 'X[2]'"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.log);
+        const std::string requestid = "R-X" + std::to_string(i);
+        notify_record("LAN", c.address,
+                      "{\"class\":\"switch\",\"vendor\":\"" + c.vendor + "\",\"model\":\"" + c.model +
+                          "\",\"driver\":\"switch\"}");
+        const std::string text = request(c.domain, c.address, requestid, c.extra);
+        const size_t before = published("newdevice:feedback").size();
+        add("LAN", "AABBCC000010", text);
+        ASSERT_TRUE(wait_until([&] { return published("newdevice:feedback").size() > before; }, 30s)) << env->log();
+        EXPECT_EQ(published("newdevice:feedback").back(), feedback(requestid, c.address, "UNEXPECTED_ERR"));
+        EXPECT_NE(env->log().find(c.log), std::string::npos) << env->log();
+        add("LAN", "AABBCC000010", text);
+        ASSERT_TRUE(env->wait_log("Not processing - status already set for reqid " + requestid)) << env->log();
+        EXPECT_EQ(published("newdevice:feedback").size(), before + 1);
+    }
+    EXPECT_EQ(get("deviceid"), "7");
+    EXPECT_EQ(env->state().command({"KEYS", "device:42-8*"}).elements.size(), 0u);
+    EXPECT_EQ(env->state().command({"KEYS", "device:*:meta:classname:*"}).elements.size(), 0u);
+    EXPECT_EQ(env->state().command({"KEYS", "device:L*:AA*"}).elements.size(), 0u);
 }
 
 // ---- deletion ----

@@ -12,6 +12,11 @@
 #include "src/lua_api/lua_alloc.h"
 #include "src/lua_api/lua_state.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// A request that no allocator can meet comes back as NULL, as it does from the C library.
+extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
 namespace {
 
 void fill(void *p, size_t n, unsigned char seed) {
@@ -79,4 +84,27 @@ TEST(LuaAlloc, StatesClosedAndMadeAgainReuseWhatTheirPredecessorsGaveBack) {
     round();
     round();
     EXPECT_EQ(lua_state_alloc_pool_bytes(), pool);
+}
+
+TEST(LuaAlloc, AFailedSystemAllocationCountsNothingAndHasTheNextSafePointCollect) {
+    lua_State *L = lua_state_new();
+    ASSERT_NE(L, nullptr);
+    open_lualibs(L);
+    void *ud = nullptr;
+    lua_getallocf(L, &ud);
+    auto *m = static_cast<lua_state_mem_t *>(ud);
+    // Garbage that the collector, paced out of the way, leaves alone; no limit is set.
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    lua_gc(L, LUA_GCSETPAUSE, 100000);
+    ASSERT_EQ(luaL_dostring(L, "for i = 1, 500 do local s = string.rep('g', 1000) .. i end"), 0);
+    const size_t with_garbage = m->heap;
+
+    EXPECT_EQ(lua_state_alloc(m, nullptr, 0, (size_t)1 << 50), nullptr);
+    EXPECT_EQ(m->heap, with_garbage);
+    EXPECT_EQ((size_t)lua_gc(L, LUA_GCCOUNT, 0) * 1024 + (size_t)lua_gc(L, LUA_GCCOUNTB, 0), with_garbage);
+    // The next instruction is the safe point: it collects, and the hook then goes again.
+    ASSERT_EQ(luaL_dostring(L, "local x = 1"), 0);
+    EXPECT_LT(m->heap, with_garbage - 400 * 1000);
+    EXPECT_EQ(lua_gethook(L), nullptr);
+    close_lua_state(L, nullptr);
 }

@@ -291,7 +291,9 @@ TEST_F(LuaTcp, AFailingCallbackIsLoggedAndTheNextRecordStillArrives) {
     connect("function(r) if r == '{\"n\":1}' then error('bad record') end end");
     ASSERT_TRUE(peer.send("{\"n\":1}{\"n\":2}"));
     ASSERT_TRUE(env.pump_until([&] { return records().size() == 2; }));
-    EXPECT_TRUE(env.log_has("failed with error [string \"test\"]:1: bad record"));
+    // In the tcp module's own category, which "logger.category.lua_tcp" governs.
+    EXPECT_TRUE(env.log_has("WARN lua_tcp - luatcp_callback failed with error [string \"test\"]:1: bad record"))
+        << env.log();
 }
 
 TEST_F(LuaTcp, AClosedStateIsCalledBackByNothing) {
