@@ -356,6 +356,8 @@ int call_handler(lua_State *L, void *ud) {
 }
 
 void send_text(evhtp_request_t *req, int status, const char *text, size_t len) {
+    // These answers have no body, whatever the handler returned.
+    if (status < 200 || status == 204 || status == 304) len = 0;
     evbuffer_add(req->buffer_out, text, len);
     evhtp_send_reply(req, (evhtp_res)status);
 }
@@ -386,11 +388,14 @@ void server_request(evhtp_request_t *req, void *arg) {
     handler_call h = {s->rec.callback_index, htparser_get_methodstr_m(evhtp_request_get_method(req)), path, body,
                       body_len, 0, nullptr, 0};
     char err[1024];
-    if (lua_state_protected(s->rec.L, call_handler, &h, err, sizeof err) == 0) {
-        send_text(req, h.status, h.reply, h.reply_len);
-    } else {
+    if (lua_state_protected(s->rec.L, call_handler, &h, err, sizeof err) != 0) {
         LOGW("%s", err);
         send_text(req, 500, kServerError, strlen(kServerError));
+    } else if (h.status < 100 || h.status > 599) {
+        LOGW("http server handler: status %d is not one of 100..599", h.status);
+        send_text(req, 500, kServerError, strlen(kServerError));
+    } else {
+        send_text(req, h.status, h.reply, h.reply_len);
     }
     free(h.reply);
     free(body);

@@ -1,6 +1,8 @@
 // The script http module in the test process: what happens to requests and servers of a state that
-// closes while they are live (run under AddressSanitizer), and script servers on open connections.
+// closes while they are live (run under AddressSanitizer), script servers on open connections, and
+// what a script server answers for a handler's status.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -37,19 +39,68 @@ public:
     ~Client() { close(fd_); }
     bool connected() const { return connected_; }
     void send_text(const std::string &s) { ASSERT_EQ(send(fd_, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size()); }
-    /* What arrived so far (the socket waits 100 ms at most per read). */
-    std::string receive() {
+    /* What arrived so far (the socket waits 100 ms at most per read, unless told not to wait). */
+    std::string receive(bool wait = true) {
         char buf[4096];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        ssize_t n = recv(fd_, buf, sizeof buf, wait ? 0 : MSG_DONTWAIT);
         if (n > 0) got_.append(buf, n);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) eof_ = true;
         return got_;
+    }
+    /* The server has closed its side or reset the connection (as far as receive has read). */
+    bool eof() const { return eof_; }
+    /* As much of text from offset on as the socket takes now; the new offset. */
+    size_t send_some(const std::string &text, size_t offset) {
+        ssize_t n = send(fd_, text.data() + offset, text.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return n > 0 ? offset + n : offset;
     }
 
 private:
     int fd_ = -1;
     bool connected_ = false;
+    bool eof_ = false;
     std::string got_;
 };
+
+/* A script server on port whose handler answers with the status that follows "/status/" in the path,
+   and otherwise with the method, the path and the body's length. */
+const char *const kEchoServer =
+    "srv = http.start(%d, function(m, p, b)\n"
+    "    local status = p:match('^/status/(.*)$')\n"
+    "    if status then return tonumber(status) or status, 'with a body' end\n"
+    "    return 200, m .. ' ' .. p .. ' ' .. #b\n"
+    "end)\n";
+
+std::string echo_server(int port) {
+    char code[512];
+    snprintf(code, sizeof code, kEchoServer, port);
+    return code;
+}
+
+/* The status and the body of one answer on its own connection, read to the end. */
+struct Answer {
+    std::string status, body;
+};
+
+Answer exchange(ScriptEnv &env, int port, const std::string &request) {
+    Client c(port);
+    EXPECT_TRUE(c.connected());
+    size_t sent = 0;
+    env.pump_until(
+        [&] {
+            if (sent < request.size()) sent = c.send_some(request, sent);
+            c.receive(false);
+            return c.eof();
+        },
+        std::chrono::seconds(20));
+    const std::string got = c.receive(false);
+    EXPECT_TRUE(c.eof()) << got.substr(0, 200);
+    Answer a;
+    if (got.rfind("HTTP/1.1 ", 0) == 0) a.status = got.substr(9, 3);
+    const size_t end = got.find("\r\n\r\n");
+    if (end != std::string::npos) a.body = got.substr(end + 4);
+    return a;
+}
 
 bool port_listens(int port) {
     Client c(port);
@@ -136,6 +187,32 @@ TEST_F(LuaHttp, HttpsFromAScript) {
     EXPECT_EQ(lua_global(L, "good"), "200 secret");
     EXPECT_EQ(lua_global(L, "bad"), "500 nil");
     EXPECT_TRUE(env.log_has("HTTPS NOT OK: Got 'MatchNotFound'"));
+    close_lua_state(L, nullptr);
+}
+
+TEST_F(LuaHttp, HandlerStatusesOutsideTheProtocolAndBodylessAnswers) {
+    const int port = free_tcp_port();
+    lua_State *L = open_script_state();
+    ASSERT_EQ(run_lua(L, echo_server(port)), "");
+    struct Case {
+        const char *status;  // the handler's first result
+        const char *sent, *body;
+    };
+    const Case cases[] = {
+        {"-5", "500", "Internal server erorr"},    {"70000", "500", "Internal server erorr"},
+        {"0", "500", "Internal server erorr"},     {"99", "500", "Internal server erorr"},
+        {"600", "500", "Internal server erorr"},   {"not-a-number", "500", "Internal server erorr"},
+        {"100", "100", ""},                        {"204", "204", ""},
+        {"304", "304", ""},                        {"200", "200", "with a body"},
+        {"599", "599", "with a body"},             {"205", "205", "with a body"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.status);
+        Answer a = exchange(env, port, std::string("GET /status/") + c.status + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(a.status, c.sent);
+        EXPECT_EQ(a.body, c.body);
+    }
+    EXPECT_TRUE(env.log_has("http server handler: status 70000 is not one of 100..599"));
     close_lua_state(L, nullptr);
 }
 
