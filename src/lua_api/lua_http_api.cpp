@@ -332,6 +332,7 @@ const int kNoAnswer = -1;
 GSList *server_cores = nullptr; /* every core until it is freed */
 GSList *server_conns = nullptr; /* every open connection, refusals going out included */
 int open_connections = 0;
+bool tearing_down = false;
 
 /* Each bound listener accepts unless it rests after a failed accept or the cap is reached. */
 void update_listeners() {
@@ -381,7 +382,7 @@ void drop_conn(server_conn_t *c) {
     open_connections--;
     event_free(c->deadline);
     free(c);
-    update_listeners();
+    if (!tearing_down) update_listeners();
 }
 
 void end_refusal(server_conn_t *c) {
@@ -437,13 +438,13 @@ void send_refusal(server_conn_t *c, evhtp_connection_t *conn, int status) {
 evhtp_res connection_ended(evhtp_connection_t *conn, void *arg) {
     server_conn_t *c = (server_conn_t *)arg;
     server_core_t *core = c->core;
-    const int status = evhtp_connection_get_bev(conn) ? refusal_of(c, conn) : 0;
+    const int status = tearing_down || !evhtp_connection_get_bev(conn) ? 0 : refusal_of(c, conn);
     if (status)
         send_refusal(c, conn, status);
     c->core = nullptr;
     c->conn = nullptr;
     // The library is still inside this connection: free a stopped server from a fresh loop turn.
-    if (--core->connections == 0 && core->id == 0) {
+    if (--core->connections == 0 && core->id == 0 && !tearing_down) {
         const struct timeval now = {0, 0};
         event_add(core->release, &now);
     }
@@ -743,3 +744,17 @@ void luahttp_set_request_timeout_ms(int ms) {
     request_timeout.tv_usec = (ms % 1000) * 1000;
 }
 
+void luahttp_destroy(void) {
+    while (http_server_ctx_list) cleanup_server_context((server_context_t *)http_server_ctx_list->data);
+    tearing_down = true;
+    if (server_conns) LOGD("http: %d script-server connections end with the engine", open_connections);
+    while (server_conns) {
+        server_conn_t *c = (server_conn_t *)server_conns->data;
+        if (c->conn)
+            evhtp_connection_free(c->conn);
+        else
+            end_refusal(c);
+    }
+    while (server_cores) free_core((server_core_t *)server_cores->data);
+    tearing_down = false;
+}

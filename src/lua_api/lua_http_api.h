@@ -19,6 +19,12 @@ int luahttp_set_event_base(struct event_base *base);
 /* Registers the global table "http", leaves it on the stack, returns 1. */
 int open_luahttp(lua_State *L);
 
+/*
+ * Ends every script-server connection still open and frees the servers that kept them: the
+ * tear-down, once the script states are closed. A server that a script still runs is stopped.
+ */
+void luahttp_destroy(void);
+
 /* How long a script server waits for a request's headers and body (60 s); tests shorten it. */
 void luahttp_set_request_timeout_ms(int ms);
 

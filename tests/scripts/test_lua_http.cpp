@@ -324,4 +324,27 @@ TEST_F(LuaHttp, PeersThatSendNoWholeRequestInTimeAreCutOff) {
     close_lua_state(L, nullptr);
 }
 
+TEST_F(LuaHttp, TearDownEndsTheConnectionsThatClosedStatesLeft) {
+    const int port = free_tcp_port();
+    lua_State *L = open_script_state();
+    ASSERT_EQ(run_lua(L, echo_server(port)), "");
+    Client idle(port), half(port), kept(port);
+    ASSERT_TRUE(idle.connected() && half.connected() && kept.connected());
+    half.send_text("POST /half HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345");
+    kept.send_text("GET /kept HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(env.pump_until([&] { return kept.receive().find("GET /kept 0") != std::string::npos; }, 10s));
+    close_lua_state(L, nullptr);
+    env.pump(50ms);
+    for (Client *c : {&idle, &half, &kept}) c->receive(false);
+    EXPECT_FALSE(idle.eof() || half.eof() || kept.eof());
+
+    // libevent closes the descriptors of freed connections at its next turn (or when the base is freed).
+    luahttp_destroy();
+    env.pump(20ms);
+    for (Client *c : {&idle, &half, &kept}) {
+        c->receive(false);
+        EXPECT_TRUE(c->eof());
+    }
+}
+
 }  // namespace

@@ -1,12 +1,14 @@
 // Script HTTP servers against hostile loopback peers: the daemon's -l mode under memory and
 // descriptor limits, watched from /proc. What each peer gets, that the engine holds no more than its
 // bounds allow, that its loop keeps running, and that the server serves again once the peer is gone.
+// Then the whole engine's tear-down with script-server connections still open.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "tests/scripts/script_env.h"
+#include "tests/support/engine_env.h"
 #include "tests/support/proc_watch.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
@@ -239,6 +242,37 @@ TEST_F(ScriptServerUnderAttack, CrowdsOfIdleConnectionsNeitherExhaustNorSpin) {
         EXPECT_EQ(daemon->wait(30s), 0) << daemon->err();
         redis->state.command({"DEL", "t:ready", "t:pong"});
     }
+}
+
+TEST(ScriptServerTearDown, ConnectionsStillOpenEndWithTheEngine) {
+    EngineEnv env;
+    const int port = free_tcp_port();
+    env.write_lan_driver("server = http.start(" + std::to_string(port) +
+                         ", function(m, p, b) return 200, 'up' end)\n" + kQuietLanDriver);
+    ASSERT_TRUE(env.start());
+    ASSERT_TRUE(wait_until([&] { return fetch(port, "/").find("up") != std::string::npos; }, 60s)) << env.log();
+
+    // Idle, half a request, an answered one kept alive, and one refused while its peer still sends.
+    int idle = connect_to(port), half = connect_to(port), kept = connect_to(port), refused = connect_to(port);
+    ASSERT_TRUE(idle >= 0 && half >= 0 && kept >= 0 && refused >= 0);
+    std::this_thread::sleep_for(200ms);
+    const std::string half_request = "POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345";
+    const std::string kept_request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string refused_request = "POST / HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n";
+    EXPECT_GT(send(half, half_request.data(), half_request.size(), MSG_NOSIGNAL), 0);
+    EXPECT_GT(send(kept, kept_request.data(), kept_request.size(), MSG_NOSIGNAL), 0);
+    EXPECT_GT(send(refused, refused_request.data(), refused_request.size(), MSG_NOSIGNAL), 0);
+    ASSERT_TRUE(env.wait_log("refuses a request: 413", 10s)) << env.log();
+
+    // LeakSanitizer's report would change the exit status.
+    EXPECT_EQ(env.stop(), 0);
+    // The refused one may have ended by itself meanwhile.
+    const std::string log = env.log();
+    const size_t at = log.find(" script-server connections end with the engine");
+    ASSERT_NE(at, std::string::npos) << log;
+    const int ended = atoi(log.c_str() + log.rfind(' ', at - 1) + 1);
+    EXPECT_TRUE(ended == 3 || ended == 4) << ended;
+    for (int fd : {idle, half, kept, refused}) close(fd);
 }
 
 }  // namespace
