@@ -187,14 +187,6 @@ double start_engine(EngineEnv &env, const Network &net, std::chrono::millisecond
     return last_driver;
 }
 
-long rss_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
-
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 
 double percentile(std::vector<double> v, double p) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/engine_env.h"
+#include "tests/support/proc_watch.h"
 
 namespace brx_bench {
 
@@ -65,7 +66,7 @@ double start_engine(brx_test::EngineEnv &env, const Network &net,
                     double *driver_kib = nullptr, double *app_kib = nullptr);
 
 /* Resident set of a process in KiB (VmRSS), -1 when unknown. */
-long rss_kib(pid_t pid);
+using brx_test::rss_kib;
 
 double median(std::vector<double> v);
 double percentile(std::vector<double> v, double p);

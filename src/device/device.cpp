@@ -224,6 +224,8 @@ int device_stop(void) {
     alive_stop();
     destroy_device_context_map();
     destroy_domain_context_map();
+    // After the states: what their servers left open.
+    luahttp_destroy();
     pcb_plugin_stop();
     leader_stop();
     commands_cleanup();

@@ -1,6 +1,7 @@
 #include "src/lua_api/lua_http_api.h"
 
 #include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/keyvalq_struct.h>
 #include <event2/listener.h>
@@ -10,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include "common/glib-mini/glib.h"
 #include "common/logger/logger.h"
@@ -37,7 +39,11 @@ struct client_context_t {
 struct server_core_t {
     uintptr_t id; /* of the listed record; 0 once stopped */
     evhtp_t *htp;
-    int connections;
+    int port;
+    int connections;       /* the library's, still open */
+    bool resting;          /* accept failed: the listener waits for resume */
+    struct event *resume;
+    struct event *release; /* frees a stopped server from a fresh loop turn */
 };
 
 /* One running script server: the memory of the userdata returned by start. */
@@ -295,29 +301,215 @@ int lua_http_cancel_all_requests(lua_State *L) {
 
 /* ---- servers ---- */
 
+/*
+ * The servers listen on every interface: these bounds keep a LAN host from taking the engine's
+ * memory or descriptors. The cap is shared by all script servers, as the descriptors are the
+ * process's: whatever scripts start, the rest of the engine keeps what it needs.
+ */
+const size_t kMaxHeaderBlock = 64 * 1024;
+const uint64_t kMaxBody = 1024 * 1024;
+const size_t kMaxUnread = 64 * 1024;  /* input read ahead of the parser */
+const size_t kMaxUnsent = 64 * 1024; /* answers the peer has not read yet */
+const int kMaxConnections = 256;
+const struct timeval kAcceptPause = {1, 0};
+const struct timeval kLinger = {2, 0};
+struct timeval request_timeout = {60, 0};
+
+/* One connection of a script server: while the library has it, then while a refusal goes out. */
+struct server_conn_t {
+    server_core_t *core;      /* null once the library let go of the connection */
+    evhtp_connection_t *conn; /* likewise */
+    struct bufferevent *bev;  /* the refusal's, taken from the library */
+    struct event *deadline;   /* for the next request's headers and body, then for the refusal */
+    size_t header_bytes;      /* of the request being read */
+    bool path_seen;
+    bool shut;                /* the refusal is out and our side is shut */
+    int refusal;              /* status a hook decided on, 0 for none, kNoAnswer */
+};
+
+const int kNoAnswer = -1;
+
+GSList *server_cores = nullptr; /* every core until it is freed */
+GSList *server_conns = nullptr; /* every open connection, refusals going out included */
+int open_connections = 0;
+bool tearing_down = false;
+
+/* Each bound listener accepts unless it rests after a failed accept or the cap is reached. */
+void update_listeners() {
+    for (GSList *it = server_cores; it; it = it->next) {
+        server_core_t *core = (server_core_t *)it->data;
+        if (!core->htp->server) continue;
+        if (!core->resting && open_connections < kMaxConnections)
+            evconnlistener_enable(core->htp->server);
+        else
+            evconnlistener_disable(core->htp->server);
+    }
+}
+
 void free_core(server_core_t *core) {
+    server_cores = g_slist_remove(server_cores, core);
+    if (core->htp->server) evhtp_unbind_socket(core->htp);
     evhtp_free(core->htp);
+    event_free(core->resume);
+    event_free(core->release);
     free(core);
 }
 
-void free_core_later(evutil_socket_t, short, void *arg) { free_core((server_core_t *)arg); }
+void release_core(evutil_socket_t, short, void *arg) { free_core((server_core_t *)arg); }
 
-evhtp_res connection_ended(evhtp_connection_t *, void *arg) {
-    server_core_t *core = (server_core_t *)arg;
-    // The library is still inside this connection: free the server from a fresh loop turn.
-    if (--core->connections == 0 && core->id == 0) {
-        const struct timeval now = {0, 0};
-        if (event_base_once(server_base, -1, EV_TIMEOUT, free_core_later, core, &now) != 0)
-            LOGE("Cannot free a stopped http server");
+void resume_accepting(evutil_socket_t, short, void *arg) {
+    ((server_core_t *)arg)->resting = false;
+    update_listeners();
+}
+
+/* Out of descriptors, say: the listener rests instead of failing again at every loop turn. */
+void accept_failed(struct evconnlistener *, void *arg) {
+    // The library made the listener with its own server as the argument.
+    server_core_t *core = nullptr;
+    for (GSList *it = server_cores; it && !core; it = it->next)
+        if (((server_core_t *)it->data)->htp == arg) core = (server_core_t *)it->data;
+    if (!core) return;
+    const int err = EVUTIL_SOCKET_ERROR();
+    LOGW("http server on port %d cannot accept (%s), pausing for %d s", core->port, evutil_socket_error_to_string(err),
+         (int)kAcceptPause.tv_sec);
+    core->resting = true;
+    evconnlistener_disable(core->htp->server);
+    event_add(core->resume, &kAcceptPause);
+}
+
+void drop_conn(server_conn_t *c) {
+    server_conns = g_slist_remove(server_conns, c);
+    open_connections--;
+    event_free(c->deadline);
+    free(c);
+    if (!tearing_down) update_listeners();
+}
+
+void end_refusal(server_conn_t *c) {
+    bufferevent_free(c->bev);
+    drop_conn(c);
+}
+
+void refusal_read(struct bufferevent *bev, void *) { evbuffer_drain(bufferevent_get_input(bev), (size_t)-1); }
+
+/* Our side shuts once the answer is out; what the peer still sends is read and dropped meanwhile. */
+void refusal_written(struct bufferevent *bev, void *arg) {
+    server_conn_t *c = (server_conn_t *)arg;
+    if (c->shut) return;
+    c->shut = true;
+    shutdown(bufferevent_getfd(bev), SHUT_WR);
+}
+
+void refusal_event(struct bufferevent *, short, void *arg) { end_refusal((server_conn_t *)arg); }
+
+const char *refusal_reason(int status) {
+    switch (status) {
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    default: return "Bad Request";
     }
+}
+
+/* The answer to a request the library gave up on, or 0 when the connection just ends. */
+int refusal_of(const server_conn_t *c, evhtp_connection_t *conn) {
+    if (c->refusal) return c->refusal == kNoAnswer ? 0 : c->refusal;
+    if (conn->request && conn->request->status == EVHTP_RES_DATA_TOO_LONG) return 413;
+    switch (htparser_get_error(conn->parser)) {
+    case htparse_error_none: return 0;
+    case htparse_error_too_big: return c->path_seen ? 431 : 414;
+    default: return 400;
+    }
+}
+
+/* The library is about to free conn: its descriptor stays ours until the refusal is out. */
+void send_refusal(server_conn_t *c, evhtp_connection_t *conn, int status) {
+    LOGW("http server on port %d refuses a request: %d %s", c->core->port, status, refusal_reason(status));
+    c->bev = evhtp_connection_get_bev(conn);
+    evhtp_connection_set_bev(conn, nullptr);
+    bufferevent_setcb(c->bev, refusal_read, refusal_written, refusal_event, c);
+    bufferevent_set_timeouts(c->bev, nullptr, nullptr);
+    evbuffer_add_printf(bufferevent_get_output(c->bev), "HTTP/1.1 %d %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                        status, refusal_reason(status));
+    bufferevent_enable(c->bev, EV_READ | EV_WRITE);
+    event_add(c->deadline, &kLinger);
+}
+
+evhtp_res connection_ended(evhtp_connection_t *conn, void *arg) {
+    server_conn_t *c = (server_conn_t *)arg;
+    server_core_t *core = c->core;
+    const int status = tearing_down || !evhtp_connection_get_bev(conn) ? 0 : refusal_of(c, conn);
+    if (status)
+        send_refusal(c, conn, status);
+    c->core = nullptr;
+    c->conn = nullptr;
+    // The library is still inside this connection: free a stopped server from a fresh loop turn.
+    if (--core->connections == 0 && core->id == 0 && !tearing_down) {
+        const struct timeval now = {0, 0};
+        event_add(core->release, &now);
+    }
+    if (!status) drop_conn(c);
     return EVHTP_RES_OK;
+}
+
+void deadline_passed(evutil_socket_t, short, void *arg) {
+    server_conn_t *c = (server_conn_t *)arg;
+    if (!c->conn) {
+        end_refusal(c);
+        return;
+    }
+    LOGD("http server on port %d: no complete request in time, closing the connection", c->core->port);
+    evhtp_connection_free(c->conn);
+}
+
+server_conn_t *conn_record(evhtp_connection_t *conn) {
+    return (server_conn_t *)evhtp_connection_get_hooks(conn)->on_connection_fini_arg;
+}
+
+evhtp_res path_parsed(evhtp_request_t *, evhtp_path_t *, void *arg) {
+    ((server_conn_t *)arg)->path_seen = true;
+    return EVHTP_RES_OK;
+}
+
+evhtp_res header_parsed(evhtp_request_t *, evhtp_header_t *hdr, void *arg) {
+    server_conn_t *c = (server_conn_t *)arg;
+    c->header_bytes += hdr->klen + hdr->vlen + 4;
+    if (c->header_bytes <= kMaxHeaderBlock) return EVHTP_RES_OK;
+    c->refusal = 431;
+    return EVHTP_RES_ERROR;
+}
+
+/* A declared body over the bound is refused before it is read; the library bounds the others. */
+evhtp_res headers_parsed(evhtp_request_t *req, evhtp_headers_t *headers, void *arg) {
+    if (!evhtp_kv_find(headers, "Content-Length") || htparser_get_content_length(req->conn->parser) <= kMaxBody)
+        return EVHTP_RES_OK;
+    ((server_conn_t *)arg)->refusal = 413;
+    return EVHTP_RES_ERROR;
 }
 
 evhtp_res connection_accepted(evhtp_connection_t *conn, void *arg) {
     server_core_t *core = (server_core_t *)arg;
     evutil_make_socket_closeonexec(conn->sock);
+    server_conn_t *c = (server_conn_t *)calloc(1, sizeof(*c));
+    if (!c) BRX_OOM_EXIT("ctx");
+    c->deadline = event_new(server_base, -1, 0, deadline_passed, c);
+    if (!c->deadline) BRX_OOM_EXIT("ctx");
+    c->core = core;
+    c->conn = conn;
     core->connections++;
-    evhtp_connection_set_hook(conn, evhtp_hook_on_connection_fini, (evhtp_hook)(void (*)(void))connection_ended, core);
+    server_conns = g_slist_append(server_conns, c);
+    if (++open_connections == kMaxConnections)
+        LOGW("http servers hold %d connections: no more are accepted until one ends", kMaxConnections);
+    evhtp_connection_set_hook(conn, evhtp_hook_on_connection_fini, (evhtp_hook)(void (*)(void))connection_ended, c);
+    evhtp_connection_set_hook(conn, evhtp_hook_on_path, (evhtp_hook)(void (*)(void))path_parsed, c);
+    evhtp_connection_set_hook(conn, evhtp_hook_on_header, (evhtp_hook)(void (*)(void))header_parsed, c);
+    evhtp_connection_set_hook(conn, evhtp_hook_on_headers, (evhtp_hook)(void (*)(void))headers_parsed, c);
+    // The library refuses a body byte past this one.
+    evhtp_connection_set_max_body_size(conn, kMaxBody + 1);
+    // What the peer sends ahead of the parser stays in the socket.
+    bufferevent_setwatermark(evhtp_connection_get_bev(conn), EV_READ, 0, kMaxUnread);
+    event_add(c->deadline, &request_timeout);
+    update_listeners();
     return EVHTP_RES_OK;
 }
 
@@ -356,14 +548,13 @@ int call_handler(lua_State *L, void *ud) {
 }
 
 void send_text(evhtp_request_t *req, int status, const char *text, size_t len) {
+    // These answers have no body, whatever the handler returned.
+    if (status < 200 || status == 204 || status == 304) len = 0;
     evbuffer_add(req->buffer_out, text, len);
     evhtp_send_reply(req, (evhtp_res)status);
 }
 
-void server_request(evhtp_request_t *req, void *arg) {
-    LOGD("Lua http_server callback");
-    server_core_t *core = (server_core_t *)arg;
-    server_context_t *s = core->id ? (server_context_t *)lua_cb_find(http_server_ctx_list, LUA_CB_TOKEN(core->id)) : nullptr;
+void answer(evhtp_request_t *req, server_context_t *s) {
     if (!s || !s->rec.L || s->rec.callback_index == LUA_REFNIL || s->rec.callback_index == LUA_NOREF) {
         send_text(req, 500, kServerError, strlen(kServerError));
         return;
@@ -386,14 +577,37 @@ void server_request(evhtp_request_t *req, void *arg) {
     handler_call h = {s->rec.callback_index, htparser_get_methodstr_m(evhtp_request_get_method(req)), path, body,
                       body_len, 0, nullptr, 0};
     char err[1024];
-    if (lua_state_protected(s->rec.L, call_handler, &h, err, sizeof err) == 0) {
-        send_text(req, h.status, h.reply, h.reply_len);
-    } else {
+    if (lua_state_protected(s->rec.L, call_handler, &h, err, sizeof err) != 0) {
         LOGW("%s", err);
         send_text(req, 500, kServerError, strlen(kServerError));
+    } else if (h.status < 100 || h.status > 599) {
+        LOGW("http server handler: status %d is not one of 100..599", h.status);
+        send_text(req, 500, kServerError, strlen(kServerError));
+    } else {
+        send_text(req, h.status, h.reply, h.reply_len);
     }
     free(h.reply);
     free(body);
+}
+
+void server_request(evhtp_request_t *req, void *arg) {
+    LOGD("Lua http_server callback");
+    server_core_t *core = (server_core_t *)arg;
+    server_conn_t *c = conn_record(req->conn);
+    // A peer that sends requests without reading the answers would pile them up here.
+    if (evbuffer_get_length(bufferevent_get_output(evhtp_connection_get_bev(req->conn))) > kMaxUnsent) {
+        LOGW("http server on port %d: the peer does not read its answers, closing the connection", core->port);
+        c->refusal = kNoAnswer;
+        evhtp_request_pause(req);
+        const struct timeval now = {0, 0};
+        event_add(c->deadline, &now);
+        return;
+    }
+    answer(req, core->id ? (server_context_t *)lua_cb_find(http_server_ctx_list, LUA_CB_TOKEN(core->id)) : nullptr);
+    // The next request on this connection starts afresh.
+    c->header_bytes = 0;
+    c->path_seen = false;
+    event_add(c->deadline, &request_timeout);
 }
 
 void log_server(const char *what, const server_context_t *s) {
@@ -460,12 +674,19 @@ int lua_http_start(lua_State *L) {
         return 1;
     }
     evutil_make_socket_closeonexec(evconnlistener_get_fd(core->htp->server));
+    core->port = port;
+    core->resume = event_new(server_base, -1, 0, resume_accepting, core);
+    core->release = event_new(server_base, -1, 0, release_core, core);
+    if (!core->resume || !core->release) BRX_OOM_EXIT("ctx");
+    evconnlistener_set_error_cb(core->htp->server, accept_failed);
     s->rec.id = lua_cb_new_id();
     core->id = s->rec.id;
     s->htp = core->htp;
     s->core = core;
     evhtp_set_gencb(core->htp, server_request, core);
     evhtp_set_post_accept_cb(core->htp, connection_accepted, core);
+    server_cores = g_slist_append(server_cores, core);
+    update_listeners();
     http_server_ctx_list = g_slist_append(http_server_ctx_list, s);
     log_server("server ctx", s);
     return 1;
@@ -516,4 +737,24 @@ int open_luahttp(lua_State *L) {
     lua_state_add_forget_hook(forget_state);
     luaL_register(L, "http", http_funcs);
     return 1;
+}
+
+void luahttp_set_request_timeout_ms(int ms) {
+    request_timeout.tv_sec = ms / 1000;
+    request_timeout.tv_usec = (ms % 1000) * 1000;
+}
+
+void luahttp_destroy(void) {
+    while (http_server_ctx_list) cleanup_server_context((server_context_t *)http_server_ctx_list->data);
+    tearing_down = true;
+    if (server_conns) LOGD("http: %d script-server connections end with the engine", open_connections);
+    while (server_conns) {
+        server_conn_t *c = (server_conn_t *)server_conns->data;
+        if (c->conn)
+            evhtp_connection_free(c->conn);
+        else
+            end_refusal(c);
+    }
+    while (server_cores) free_core((server_core_t *)server_cores->data);
+    tearing_down = false;
 }

@@ -73,6 +73,7 @@ ScriptEnv::~ScriptEnv() {
     commands_cleanup();
     destroy_device_context_map();
     destroy_domain_context_map();
+    luahttp_destroy();
     // Deferred closes run from the loop.
     pump(std::chrono::milliseconds(20));
 }

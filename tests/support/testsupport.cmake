@@ -5,7 +5,8 @@ find_package(GTest REQUIRED)
 set(brx_support_dir ${PROJECT_SOURCE_DIR}/tests/support)
 add_library(brx_testsupport STATIC ${brx_support_dir}/test_support.cpp ${brx_support_dir}/redis_server.cpp
   ${brx_support_dir}/engine_env.cpp ${brx_support_dir}/bus_standin.cpp ${brx_support_dir}/tcp_peer.cpp
-  ${brx_support_dir}/coap_peer.cpp ${brx_support_dir}/appserver_peer.cpp ${brx_support_dir}/netns.cpp)
+  ${brx_support_dir}/coap_peer.cpp ${brx_support_dir}/appserver_peer.cpp ${brx_support_dir}/netns.cpp
+  ${brx_support_dir}/proc_watch.cpp)
 target_link_libraries(brx_testsupport PUBLIC brx_base GTest::gtest dep_hiredis Threads::Threads)
 target_compile_definitions(brx_testsupport PUBLIC
   BRX_BINARY_DIR="${PROJECT_BINARY_DIR}"
