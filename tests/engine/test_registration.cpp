@@ -111,6 +111,8 @@ TEST_F(Registration, ASwitchIsNumberedWrittenInOneTransactionAndToldWhoLeads) {
     const std::string notify = "newdevice:LAN:" + mac + ":notify";
     ASSERT_TRUE(sock.send_to("127.0.0.1", kDiscoveryPort, present(mac, 2)));
     ASSERT_TRUE(wait_until([&] { return get(notify).has_value(); }, 30s)) << env->log();
+    // The start's restore records its end in a transaction of its own: the one below is the registration's.
+    ASSERT_TRUE(wait_key("restore:state", "RESTORE_OK_NO_RESTORE")) << env->log();
 
     Monitor monitor(env->state());
     add("LAN", mac, request("LAN", mac, "R-1"));
