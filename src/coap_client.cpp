@@ -854,12 +854,32 @@ int resolve_coap_address(const coap_str_const_t &host, coap_address_t *dst) {
 }
 
 /*
+ * 1 when two descriptors are free for a new context's epoll and timer: libcoap keeps the first
+ * when the second cannot be made, so it is not asked then.
+ */
+int context_descriptors_free(int any_fd) {
+    const int a = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    const int b = a < 0 ? -1 : fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    const int err = errno;
+    if (a >= 0) close(a);
+    if (b >= 0) close(b);
+    if (b >= 0) return 1;
+    LOGE("%s - no descriptor left for a CoAP context: %s", __func__, strerror(err));
+    return 0;
+}
+
+/*
  * A context for the request with its local side on node/port. A plain request gets its session to
  * dest here; a secure one takes the local address and gets its PSK session afterwards.
  */
 coap_context_t *create_coap_context(coap_request_context_t *ctx, const char *node, const char *port, int secure) {
+    if (!context_descriptors_free(ctx->out_fd)) return nullptr;
     coap_context_t *cctx = coap_new_context(nullptr);
-    if (!cctx) BRX_OOM_EXIT("coap ctx");
+    // Its epoll and timer descriptors run out long before memory does: then only this request fails.
+    if (!cctx) {
+        LOGE("%s - cannot make a CoAP context", __func__);
+        return nullptr;
+    }
     // The engine starts shells; the context's own descriptor stays out of them.
     const int own_fd = coap_context_get_coap_fd(cctx);
     if (own_fd >= 0) fcntl(own_fd, F_SETFD, FD_CLOEXEC);
@@ -1057,14 +1077,23 @@ void init_coap_client(void) {
 int coap_run_request(const coap_request_t *request, int *output_pipe, void *arg) {
     if (!request || !request->uri || !output_pipe) return -1;
     LOGD("%s - method: %s, uri: %s", __func__, method_name(request->method), request->uri);
-    coap_request_context_t *ctx = (coap_request_context_t *)calloc(1, sizeof(*ctx));
-    if (!ctx) BRX_OOM_EXIT("ctx");
-    ctx->out_fd = -1;
     int cnt;
+    coap_request_context_t *ctx = nullptr;
     {
         list_lock lock;
-        g_coap_request_ctx_list = g_slist_append(g_coap_request_ctx_list, ctx);
         cnt = (int)g_slist_length(g_coap_request_ctx_list);
+        // Each request holds a thread and descriptors until its worker ends: the rest keep theirs.
+        if (cnt < COAP_MAX_REQUESTS) {
+            ctx = (coap_request_context_t *)calloc(1, sizeof(*ctx));
+            if (!ctx) BRX_OOM_EXIT("ctx");
+            ctx->out_fd = -1;
+            g_coap_request_ctx_list = g_slist_append(g_coap_request_ctx_list, ctx);
+            cnt++;
+        }
+    }
+    if (!ctx) {
+        LOGW("%s - %d requests in flight, refused: %s", __func__, cnt, request->uri);
+        return -1;
     }
     LOGD("%s - cnt: %d, ctx: %p, pctx: %p", __func__, cnt, (void *)ctx, arg);
 
