@@ -725,6 +725,20 @@ void coap_nack_handler(coap_session_t *session, const coap_pdu_t *, const coap_n
 
 /* ---- the worker ---- */
 
+/* The step's wait: 20 s, but never past the time-out while one is due. */
+uint32_t step_limit(const coap_request_context_t *ctx, coap_tick_t deadline, coap_tick_t now) {
+    if (ctx->thread_var_observe || ctx->thread_var_ready) return kWaitMs;
+    if (deadline < now) return 1;
+    // Rounded up, so that the step ends past the deadline; 0 would wait without limit.
+    const uint64_t ms = ((uint64_t)(deadline - now) * 1000 + COAP_TICKS_PER_SECOND - 1) / COAP_TICKS_PER_SECOND + 1;
+    return ms < kWaitMs ? (uint32_t)ms : kWaitMs;
+}
+
+int handshake_unfinished(const coap_request_context_t *ctx) {
+    return ctx->session && coap_session_get_proto(ctx->session) == COAP_PROTO_DTLS &&
+           coap_session_get_state(ctx->session) != COAP_SESSION_STATE_ESTABLISHED;
+}
+
 void *coap_request_routine(void *arg) {
     coap_request_context_t *ctx = (coap_request_context_t *)arg;
     ctx->thread = pthread_self();
@@ -732,9 +746,10 @@ void *coap_request_routine(void *arg) {
     coap_tick_t start, now;
     coap_ticks(&start);
     const coap_tick_t wait = (coap_tick_t)kWaitMs * COAP_TICKS_PER_SECOND / 1000;
+    now = start;
     while (!(ctx->thread_var_ready && coap_can_exit(ctx->coap_ctx))) {
         trace_ctx(__func__, "launch coap step", ctx);
-        int spent = coap_io_process(ctx->coap_ctx, kWaitMs);
+        int spent = coap_io_process(ctx->coap_ctx, step_limit(ctx, start + wait, now));
         coap_ticks(&now);
         if (spent < 0) {
             trace_ctx(__func__, "error in coap step", ctx);
@@ -746,7 +761,14 @@ void *coap_request_routine(void *arg) {
         LOGT("%s [T:%u] - (%d ms elapsed)", __func__, thread_id(), spent);
         if (!ctx->thread_var_observe && !ctx->thread_var_ready && start + wait < now) {
             LOGD("Timeout in handling coap request on ctx: %p, uri: %s", (const void *)ctx, ctx->uri);
-            coap_request_done(504, nullptr, 0, ctx);
+            // A peer that drops what it cannot decrypt (a wrong key or identity) never fails the
+            // handshake itself: one still unfinished is the DTLS failure, not a silent server.
+            if (handshake_unfinished(ctx)) {
+                LOGE("DTLS error received");
+                dtls_failed(ctx->session);
+            } else {
+                coap_request_done(504, nullptr, 0, ctx);
+            }
             break;
         }
         if (is_cancelled(ctx)) {
@@ -759,6 +781,12 @@ void *coap_request_routine(void *arg) {
         }
     }
     trace_ctx(__func__, "coap routine end", ctx);
+    // The session's end may still report a failed handshake: it must find the request, and done.
+    ctx->thread_var_ready = 1;
+    if (ctx->session) {
+        coap_session_release(ctx->session);
+        ctx->session = nullptr;
+    }
     coap_request_context_free(ctx);
     return nullptr;
 }

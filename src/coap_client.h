@@ -6,8 +6,9 @@
  * a detached worker thread; every result it produces is written to the caller's pipe as one
  * "<code>|<body length>|<body>" message. Start and cancel on the loop thread.
  *
- * Result codes: class * 100 + detail for a response (205, 404 ...), -1 when the DTLS layer failed,
- * -2 when the worker's step failed, 504 when nothing came within 20 seconds while not observing.
+ * Result codes: class * 100 + detail for a response (205, 404 ...), -1 when the DTLS layer failed
+ * (a handshake still unfinished after 20 seconds included), -2 when the worker's step failed, 504
+ * when nothing came within 20 seconds while not observing.
  */
 
 #include <stddef.h>
