@@ -92,6 +92,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         return false;
     }
     std::vector<std::string> argv = wrap();
+    argv.insert(argv.end(), config_.daemon_launcher.begin(), config_.daemon_launcher.end());
     argv.push_back(build_path("src/Brixmoor"));
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     argv.push_back(conf_path());

@@ -141,6 +141,14 @@ DescriptorSqueeze::~DescriptorSqueeze() {
     setrlimit(RLIMIT_NOFILE, &old_);
 }
 
+long resident_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
 std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> out;
     std::stringstream ss(text);

@@ -53,6 +53,9 @@ private:
     std::vector<int> fillers_;
 };
 
+/* Resident memory of a process in KiB (VmRSS), -1 when it cannot be read. */
+long resident_kib(pid_t pid);
+
 /* Path of a built program relative to the build tree ("src/Brixmoor"), and of a source file. */
 std::string build_path(const std::string &rel);
 std::string source_path(const std::string &rel);
