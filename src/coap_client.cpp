@@ -725,6 +725,20 @@ void coap_nack_handler(coap_session_t *session, const coap_pdu_t *, const coap_n
 
 /* ---- the worker ---- */
 
+/* The step's wait: 20 s, but never past the time-out while one is due. */
+uint32_t step_limit(const coap_request_context_t *ctx, coap_tick_t deadline, coap_tick_t now) {
+    if (ctx->thread_var_observe || ctx->thread_var_ready) return kWaitMs;
+    if (deadline < now) return 1;
+    // Rounded up, so that the step ends past the deadline; 0 would wait without limit.
+    const uint64_t ms = ((uint64_t)(deadline - now) * 1000 + COAP_TICKS_PER_SECOND - 1) / COAP_TICKS_PER_SECOND + 1;
+    return ms < kWaitMs ? (uint32_t)ms : kWaitMs;
+}
+
+int handshake_unfinished(const coap_request_context_t *ctx) {
+    return ctx->session && coap_session_get_proto(ctx->session) == COAP_PROTO_DTLS &&
+           coap_session_get_state(ctx->session) != COAP_SESSION_STATE_ESTABLISHED;
+}
+
 void *coap_request_routine(void *arg) {
     coap_request_context_t *ctx = (coap_request_context_t *)arg;
     ctx->thread = pthread_self();
@@ -732,9 +746,10 @@ void *coap_request_routine(void *arg) {
     coap_tick_t start, now;
     coap_ticks(&start);
     const coap_tick_t wait = (coap_tick_t)kWaitMs * COAP_TICKS_PER_SECOND / 1000;
+    now = start;
     while (!(ctx->thread_var_ready && coap_can_exit(ctx->coap_ctx))) {
         trace_ctx(__func__, "launch coap step", ctx);
-        int spent = coap_io_process(ctx->coap_ctx, kWaitMs);
+        int spent = coap_io_process(ctx->coap_ctx, step_limit(ctx, start + wait, now));
         coap_ticks(&now);
         if (spent < 0) {
             trace_ctx(__func__, "error in coap step", ctx);
@@ -746,7 +761,14 @@ void *coap_request_routine(void *arg) {
         LOGT("%s [T:%u] - (%d ms elapsed)", __func__, thread_id(), spent);
         if (!ctx->thread_var_observe && !ctx->thread_var_ready && start + wait < now) {
             LOGD("Timeout in handling coap request on ctx: %p, uri: %s", (const void *)ctx, ctx->uri);
-            coap_request_done(504, nullptr, 0, ctx);
+            // A peer that drops what it cannot decrypt (a wrong key or identity) never fails the
+            // handshake itself: one still unfinished is the DTLS failure, not a silent server.
+            if (handshake_unfinished(ctx)) {
+                LOGE("DTLS error received");
+                dtls_failed(ctx->session);
+            } else {
+                coap_request_done(504, nullptr, 0, ctx);
+            }
             break;
         }
         if (is_cancelled(ctx)) {
@@ -759,6 +781,12 @@ void *coap_request_routine(void *arg) {
         }
     }
     trace_ctx(__func__, "coap routine end", ctx);
+    // The session's end may still report a failed handshake: it must find the request, and done.
+    ctx->thread_var_ready = 1;
+    if (ctx->session) {
+        coap_session_release(ctx->session);
+        ctx->session = nullptr;
+    }
     coap_request_context_free(ctx);
     return nullptr;
 }
@@ -854,12 +882,32 @@ int resolve_coap_address(const coap_str_const_t &host, coap_address_t *dst) {
 }
 
 /*
+ * 1 when two descriptors are free for a new context's epoll and timer: libcoap keeps the first
+ * when the second cannot be made, so it is not asked then.
+ */
+int context_descriptors_free(int any_fd) {
+    const int a = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    const int b = a < 0 ? -1 : fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+    const int err = errno;
+    if (a >= 0) close(a);
+    if (b >= 0) close(b);
+    if (b >= 0) return 1;
+    LOGE("%s - no descriptor left for a CoAP context: %s", __func__, strerror(err));
+    return 0;
+}
+
+/*
  * A context for the request with its local side on node/port. A plain request gets its session to
  * dest here; a secure one takes the local address and gets its PSK session afterwards.
  */
 coap_context_t *create_coap_context(coap_request_context_t *ctx, const char *node, const char *port, int secure) {
+    if (!context_descriptors_free(ctx->out_fd)) return nullptr;
     coap_context_t *cctx = coap_new_context(nullptr);
-    if (!cctx) BRX_OOM_EXIT("coap ctx");
+    // Its epoll and timer descriptors run out long before memory does: then only this request fails.
+    if (!cctx) {
+        LOGE("%s - cannot make a CoAP context", __func__);
+        return nullptr;
+    }
     // The engine starts shells; the context's own descriptor stays out of them.
     const int own_fd = coap_context_get_coap_fd(cctx);
     if (own_fd >= 0) fcntl(own_fd, F_SETFD, FD_CLOEXEC);
@@ -1057,14 +1105,23 @@ void init_coap_client(void) {
 int coap_run_request(const coap_request_t *request, int *output_pipe, void *arg) {
     if (!request || !request->uri || !output_pipe) return -1;
     LOGD("%s - method: %s, uri: %s", __func__, method_name(request->method), request->uri);
-    coap_request_context_t *ctx = (coap_request_context_t *)calloc(1, sizeof(*ctx));
-    if (!ctx) BRX_OOM_EXIT("ctx");
-    ctx->out_fd = -1;
     int cnt;
+    coap_request_context_t *ctx = nullptr;
     {
         list_lock lock;
-        g_coap_request_ctx_list = g_slist_append(g_coap_request_ctx_list, ctx);
         cnt = (int)g_slist_length(g_coap_request_ctx_list);
+        // Each request holds a thread and descriptors until its worker ends: the rest keep theirs.
+        if (cnt < COAP_MAX_REQUESTS) {
+            ctx = (coap_request_context_t *)calloc(1, sizeof(*ctx));
+            if (!ctx) BRX_OOM_EXIT("ctx");
+            ctx->out_fd = -1;
+            g_coap_request_ctx_list = g_slist_append(g_coap_request_ctx_list, ctx);
+            cnt++;
+        }
+    }
+    if (!ctx) {
+        LOGW("%s - %d requests in flight, refused: %s", __func__, cnt, request->uri);
+        return -1;
     }
     LOGD("%s - cnt: %d, ctx: %p, pctx: %p", __func__, cnt, (void *)ctx, arg);
 

@@ -6,8 +6,9 @@
  * a detached worker thread; every result it produces is written to the caller's pipe as one
  * "<code>|<body length>|<body>" message. Start and cancel on the loop thread.
  *
- * Result codes: class * 100 + detail for a response (205, 404 ...), -1 when the DTLS layer failed,
- * -2 when the worker's step failed, 504 when nothing came within 20 seconds while not observing.
+ * Result codes: class * 100 + detail for a response (205, 404 ...), -1 when the DTLS layer failed
+ * (a handshake still unfinished after 20 seconds included), -2 when the worker's step failed, 504
+ * when nothing came within 20 seconds while not observing.
  */
 
 #include <stddef.h>
@@ -30,14 +31,18 @@ typedef struct coap_request {
     int subscribe;           /* non-zero: register an observation */
 } coap_request_t;
 
+/* Requests in flight at most (each holds a thread and four descriptors); past it a start fails. */
+#define COAP_MAX_REQUESTS 128
+
 /* Once, before any request: libcoap, its log routing, the token generator. */
 void init_coap_client(void);
 
 /*
  * Starts a request; results go to output_pipe[1] (the client writes through a duplicate of its
  * own, so the caller may close its ends at any time). arg is the caller's cancellation key.
- * 0 = started; -1 = failed; 1 = the PSK session could not be made. On a non-zero result nothing is
- * kept and nothing is written.
+ * 0 = started; -1 = failed (COAP_MAX_REQUESTS in flight, or a descriptor, context or thread that
+ * cannot be made); 1 = the PSK session could not be made. On a non-zero result nothing is kept and
+ * nothing is written.
  */
 int coap_run_request(const coap_request_t *request, int *output_pipe, void *arg);
 

@@ -1,6 +1,7 @@
 #include "src/db.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <event2/event.h>
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
@@ -220,13 +221,17 @@ redisAsyncContext *open_async(redis_instance_t *ri) {
             exit_unreachable_local();
         }
         ac = redisAsyncConnectUnix(path);
+        const int error = errno;
         if (!ac) {
             LOGW("(%s instance) Connection error: can't allocate redis context\n", name_of(ri));
             exit_unreachable_local();
         }
         if (ac->err) {
             LOGW("(%s instance) Error: %s", name_of(ri), ac->errstr);
+            // Out of descriptors, the local Redis is still there: only this command fails.
+            const bool no_descriptor = ac->err == REDIS_ERR_IO && (error == EMFILE || error == ENFILE);
             redisAsyncFree(ac);
+            if (no_descriptor) return nullptr;
             exit_unreachable_local();
         }
     } else {

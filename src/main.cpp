@@ -1,7 +1,9 @@
+#include <errno.h>
 #include <event2/event.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "common/conffile/conffile.h"
@@ -18,6 +20,24 @@ namespace {
 const char *base_name(const char *path) {
     const char *slash = strrchr(path, '/');
     return slash ? slash + 1 : path;
+}
+
+/* Every request holds descriptors of its own: take all the system allows this process. */
+void raise_open_file_limit() {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        LOGW("Cannot read the open file limit: %s", strerror(errno));
+        return;
+    }
+    if (rl.rlim_cur != rl.rlim_max) {
+        struct rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            rl = raised;
+        else
+            LOGW("Cannot raise the open file limit to %llu: %s", (unsigned long long)rl.rlim_max, strerror(errno));
+    }
+    LOGI("Open file limit %llu", (unsigned long long)rl.rlim_cur);
 }
 
 }  // namespace
@@ -83,6 +103,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "Cannot load config file %s: %s\n", conf_path ? conf_path : "(null)", why);
         return 1;
     }
+
+    raise_open_file_limit();
 
     if (!write_pidfile(BRX_PIDFILE)) LOGW("Cannot create pid file %s", BRX_PIDFILE);
 

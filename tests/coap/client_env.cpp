@@ -58,11 +58,11 @@ bool CoapClientTest::all_ended(std::chrono::milliseconds timeout) {
 }
 
 int CoapClientTest::start(ResultPipe &pipe, const std::string &uri, coap_method_t method, const std::string &payload,
-                          bool subscribe, const std::string &key) {
+                          bool subscribe, const std::string &key, const std::string &user) {
     coap_request_t r = {};
     r.method = method;
     r.uri = uri.c_str();
-    r.user = "user";
+    r.user = user.c_str();
     r.key = key.c_str();
     r.payload = payload.data();
     r.payload_len = payload.size();

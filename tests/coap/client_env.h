@@ -36,7 +36,8 @@ protected:
     void TearDown() override;
 
     int start(ResultPipe &pipe, const std::string &uri, coap_method_t method = COAP_GET,
-              const std::string &payload = "", bool subscribe = false, const std::string &key = "secretkey");
+              const std::string &payload = "", bool subscribe = false, const std::string &key = "secretkey",
+              const std::string &user = "user");
     /* Until every request's worker has ended. */
     static bool all_ended(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::string log() const;

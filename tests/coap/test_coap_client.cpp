@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -271,6 +272,66 @@ TEST_F(CoapClientTest, AnEmptySingleBlockIsReportedAndAReservedClassIsNot) {
         ASSERT_EQ(start(pipe, peer.uri(c.path)), 0);
         ASSERT_TRUE(all_ended(10s));
         EXPECT_EQ(pipe.next(50ms), c.result) << log();
+    }
+}
+
+TEST_F(CoapClientTest, PastTheBoundAStartIsRefusedUntilARequestEnds) {
+    CoapPeer peer("late");
+    std::vector<std::unique_ptr<ResultPipe>> pipes;
+    for (int i = 0; i < COAP_MAX_REQUESTS; i++) {
+        pipes.push_back(std::make_unique<ResultPipe>());
+        ASSERT_EQ(start(*pipes.back(), peer.uri("/n" + std::to_string(i))), 0) << i;
+    }
+    ResultPipe extra;
+    EXPECT_EQ(start(extra, peer.uri("/extra")), -1);
+    EXPECT_TRUE(log_has("coap_run_request - 128 requests in flight, refused: " + peer.uri("/extra"))) << log();
+    EXPECT_EQ(coap_request_count(), COAP_MAX_REQUESTS);
+    for (auto &p : pipes) EXPECT_EQ(p->next(), "205|4|late");
+    ASSERT_TRUE(all_ended(20s));
+    EXPECT_TRUE(drain(extra, 50ms).empty());
+    ASSERT_EQ(start(extra, peer.uri("/extra")), 0);
+    EXPECT_EQ(extra.next(), "205|4|late");
+}
+
+// The descriptors run out at each step of a start in turn (the copy of the result pipe, the
+// context's own, the socket): every such start fails, keeps nothing and leaks no descriptor.
+TEST_F(CoapClientTest, AStartThatFindsNoDescriptorFailsAndLeaksNone) {
+    CoapPeer peer("echo");
+    CoapServer server;
+    ASSERT_TRUE(server.put("/temp", "21.5"));
+    const struct {
+        std::string uri;
+        std::string answer;
+    } cases[] = {{peer.uri("/x"), "205|"}, {server.uri("/temp", true), "205|4|21.5"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.uri);
+        int spare = 0;
+        for (;; spare++) {
+            ASSERT_LT(spare, 16) << "no start at all";
+            ResultPipe pipe;
+            const std::vector<int> before = open_descriptors();
+            coap_request_t r = {};
+            r.method = COAP_GET;
+            r.uri = c.uri.c_str();
+            r.user = "user";
+            r.key = "secretkey";
+            int rc;
+            {
+                // Plain calls only: the sanitizer's check of a member call needs a pipe of its own.
+                DescriptorSqueeze squeeze(spare);
+                rc = coap_run_request(&r, pipe.fds(), &pipe);
+            }
+            if (rc == 0) {
+                EXPECT_EQ(pipe.next().value_or("none").substr(0, c.answer.size()), c.answer) << log();
+                break;
+            }
+            EXPECT_EQ(coap_request_count(), 0) << spare;
+            EXPECT_EQ(open_descriptors(), before) << spare;
+            EXPECT_TRUE(drain(pipe, 50ms).empty());
+        }
+        // The copy, the context and the socket each failed on the way.
+        EXPECT_GE(spare, 3);
+        ASSERT_TRUE(all_ended(20s));
     }
 }
 

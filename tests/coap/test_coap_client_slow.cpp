@@ -1,8 +1,11 @@
-// The client's 20-second time-out: a silent peer ends in 504, an established observation never does.
+// The client's 20-second time-out: a silent peer ends in 504, an established observation never does,
+// a DTLS handshake that never finishes ends in the DTLS failure.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/coap/client_env.h"
 #include "tests/support/coap_peer.h"
@@ -38,6 +41,36 @@ TEST_F(CoapClientTest, AnObservationSetUpByASeparateResponseOutlivesTheTimeOut) 
     }
     coap_cancel_request(&pipe);
     EXPECT_TRUE(peer.wait_for("DEREGISTER", 30s)) << log();
+}
+
+// One server's library answers a handshake it cannot finish with an alert, the other drops what it
+// cannot decrypt and lets the client's own time-out end the request: either way the DTLS failure.
+TEST_F(CoapClientTest, AWrongKeyOrIdentityEndsInTheDtlsFailureWithEitherServer) {
+    CoapServer openssl("127.0.0.1", 0, "secretkey", "openssl", "user");
+    CoapServer gnutls("127.0.0.1", 0, "secretkey", "gnutls", "user");
+    struct Case {
+        const CoapServer *server;
+        const char *user;
+        const char *key;
+        const char *result;
+    } cases[] = {
+        {&openssl, "user", "wrongkey", "-1|0|"},
+        {&openssl, "stranger", "secretkey", "-1|0|"},
+        {&gnutls, "stranger", "secretkey", "-1|0|"},
+        {&openssl, "user", "secretkey", "404|9|Not Found"},
+    };
+    std::vector<std::unique_ptr<ResultPipe>> pipes;
+    for (const Case &c : cases) {
+        pipes.push_back(std::make_unique<ResultPipe>());
+        ASSERT_EQ(start(*pipes.back(), c.server->uri("/none", true), COAP_GET, "", false, c.key, c.user), 0);
+    }
+    for (size_t i = 0; i < pipes.size(); i++) {
+        SCOPED_TRACE(std::string(cases[i].user) + "/" + cases[i].key);
+        EXPECT_EQ(pipes[i]->next(30s), cases[i].result) << log();
+    }
+    ASSERT_TRUE(all_ended(30s));
+    for (auto &p : pipes) EXPECT_EQ(p->next(50ms), std::nullopt);
+    EXPECT_FALSE(log_has("DTLS error received for unknown context"));
 }
 
 }  // namespace

@@ -39,6 +39,27 @@ protected:
     RedisServer leader{dir.file("leader"), brx_test::free_tcp_port("127.0.0.2"), "127.0.0.2"};
 };
 
+// A gateway's asynchronous connection made anew while descriptors have run out: that command fails,
+// the next one connects.
+TEST_F(DbConnections, ALocalConnectionWithoutADescriptorFailsOnlyItsCommand) {
+    redis_instance_t *ri = local_instance("state", local);
+    brx_test::Subscriber sub(local, {"news"});
+    db_publish(ri, "news", "one");
+    ASSERT_TRUE(pump([&] { return sub.count("news") == 1; }));
+    kill_clients(local, "normal");
+    ASSERT_TRUE(pump([&] { return log.has("INFO", "(state instance) remote async context disconnected"); }));
+    int rc;
+    {
+        brx_test::DescriptorSqueeze squeeze(0);
+        rc = db_publish(ri, "news", "lost");
+    }
+    EXPECT_NE(rc, 0);
+    pump_for(base, 200ms);
+    db_publish(ri, "news", "two");
+    ASSERT_TRUE(pump([&] { return sub.count("news") == 2; })) << log.text();
+    EXPECT_EQ(sub.messages().back().payload, "two");
+}
+
 TEST_F(DbConnections, MasterChangeMovesCommandsAndSubscriptions) {
     RedisServer leader2(dir.file("leader2"), brx_test::free_tcp_port("127.0.0.3"), "127.0.0.3");
     redis_instance_t *ri = remote_instance("state", local, &leader);

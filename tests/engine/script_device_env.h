@@ -18,6 +18,7 @@ namespace brx_test {
 
 class ScriptDevice : public ::testing::Test {
 protected:
+    explicit ScriptDevice(const EngineConfig &config = EngineConfig()) : env(config) {}
     void SetUp() override {
         env.state().set("LAN:networkid", "N1");
         env.state().set("device:LAN:0200C0000201", "N1-1");

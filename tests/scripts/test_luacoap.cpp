@@ -247,6 +247,34 @@ TEST_F(LuaCoap, ParallelRequestsOfTwoStatesWithCancelsReachOnlyTheirOwnState) {
         EXPECT_NE(got(L).find("|21.5|" + std::to_string(i) + "|4"), std::string::npos) << i;
 }
 
+// Short of descriptors at each step in turn (the pipe, then the client's own): coap.get returns
+// false, keeps no record and no descriptor, and the first call that finds enough is answered.
+TEST_F(LuaCoap, ARequestThatFindsNoDescriptorReturnsFalseAndKeepsNothing) {
+    CoapServer server;
+    ASSERT_TRUE(server.put("/temp", "21.5"));
+    const std::string code = "r = coap.get('" + server.uri("/temp") + "', 'u', 'k', '', false, nil, record)";
+    lua_State *s = L;
+    int spare = 0;
+    for (;; spare++) {
+        ASSERT_LT(spare, 16) << "no request started";
+        const std::vector<int> before = open_descriptors();
+        std::string err;
+        {
+            // Plain calls only: the sanitizer's check of a member call needs a pipe of its own.
+            DescriptorSqueeze squeeze(spare);
+            err = run_lua(s, code);
+        }
+        ASSERT_EQ(err, "");
+        if (lua_global(s, "r") != "false") break;
+        EXPECT_EQ(coap_request_count(), 0);
+        EXPECT_EQ(open_descriptors(), before) << spare;
+    }
+    // The pipe's two ends, the copy of one and the context's two came first.
+    EXPECT_GE(spare, 5);
+    ASSERT_TRUE(wait_count(L, 1)) << env->log();
+    EXPECT_EQ(got(L), "205|" + server.uri("/temp") + "|21.5|-|3");
+}
+
 /* Pipe ends the process holds. */
 int open_pipe_ends() {
     int n = 0;

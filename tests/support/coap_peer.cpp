@@ -44,11 +44,16 @@ bool coap_ping(const std::string &host, int port, std::chrono::milliseconds time
     return answered;
 }
 
-CoapServer::CoapServer(const std::string &bind, int port, const std::string &key, const std::string &flavour)
+CoapServer::CoapServer(const std::string &bind, int port, const std::string &key, const std::string &flavour,
+                       const std::string &identity)
     : bind_(bind), port_(port ? port : free_udp_port(bind)) {
     std::vector<std::string> argv = {"coap-server-" + flavour, "-A", bind_, "-p", std::to_string(port_), "-d", "20",
                                      "-v", "7"};
-    if (!key.empty()) {
+    if (!key.empty() && !identity.empty()) {
+        // Lines of "hint,identity,key"; the server's hint is "CoAP".
+        write_file(dir_.file("identities"), "CoAP," + identity + "," + key + "\n");
+        argv.insert(argv.end(), {"-k", "not-" + key, "-i", dir_.file("identities")});
+    } else if (!key.empty()) {
         argv.push_back("-k");
         argv.push_back(key);
     }

@@ -21,9 +21,12 @@ bool coap_ping(const std::string &host, int port, std::chrono::milliseconds time
 
 class CoapServer {
 public:
-    /* port 0 takes a free pair; flavour "openssl" or "gnutls"; empty key: no DTLS side. */
+    /*
+     * port 0 takes a free pair; flavour "openssl" or "gnutls"; empty key: no DTLS side. With an
+     * identity, only that identity gets the key (any other one another key).
+     */
     explicit CoapServer(const std::string &bind = "127.0.0.1", int port = 0, const std::string &key = "secretkey",
-                        const std::string &flavour = "openssl");
+                        const std::string &flavour = "openssl", const std::string &identity = "");
     int port() const { return port_; }
     int dtls_port() const { return port_ + 1; }
     /* "coap://<bind>:<port><path>" or, secure, "coaps://<bind>:<port + 1><path>". */

@@ -15,6 +15,7 @@ and the lines of its scenario. Scenarios:
   other_token       waits for two requests, sends the first one the second's token, then both their own
   odd_reply         answers by the request's first path segment: "class3" a piggybacked 3.00 "x",
                     "empty_block2" a piggybacked 2.05 with a final Block2 block 0 and no payload
+  late              empty ACK at once, a separate CON 2.05 "late" two seconds later
 """
 import select
 import socket
@@ -297,6 +298,22 @@ def scenario_odd_reply():
     return handle
 
 
+def scenario_late():
+    answered = set()
+
+    def handle(peer, sock, addr, msg):
+        if not is_request(msg):
+            return
+        peer.send(sock, addr, ack(msg))
+        # A retransmission gets its ACK again, not a second answer.
+        key = (addr, msg["token"])
+        if key in answered:
+            return
+        answered.add(key)
+        peer.later(2.0, lambda: peer.send(sock, addr, build(0, 0x45, peer.next_mid(), msg["token"], payload=b"late")))
+    return handle
+
+
 SCENARIOS = {
     "echo": scenario_echo,
     "block1": scenario_block1,
@@ -305,6 +322,7 @@ SCENARIOS = {
     "endless_block2": scenario_endless_block2,
     "other_token": scenario_other_token,
     "odd_reply": scenario_odd_reply,
+    "late": scenario_late,
 }
 
 

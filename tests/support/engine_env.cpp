@@ -102,6 +102,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         argv.insert(argv.end(), {"sh", "-c", "ulimit -v " + std::to_string(config_.memory_cap_mb * 1024) +
                                                  " && exec \"$@\"", "sh"});
 #endif
+    argv.insert(argv.end(), config_.daemon_launcher.begin(), config_.daemon_launcher.end());
     argv.push_back(build_path("src/Brixmoor"));
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     argv.push_back(conf_path());

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -87,22 +88,65 @@ void write_file(const std::string &path, const std::string &content) {
 
 bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-std::vector<int> sockets_connected_to(int port) {
+std::vector<int> open_descriptors() {
     std::vector<int> fds;
     DIR *d = opendir("/proc/self/fd");
     if (!d) return fds;
+    const int own = dirfd(d);
     while (struct dirent *e = readdir(d)) {
-        char target[256] = {0};
-        std::string link = std::string("/proc/self/fd/") + e->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) <= 0 || strncmp(target, "socket:", 7) != 0) continue;
+        if (e->d_name[0] == '.') continue;
         const int fd = atoi(e->d_name);
+        if (fd != own) fds.push_back(fd);
+    }
+    closedir(d);
+    std::sort(fds.begin(), fds.end());
+    return fds;
+}
+
+std::vector<int> sockets_connected_to(int port) {
+    std::vector<int> fds;
+    for (int fd : open_descriptors()) {
+        char target[256] = {0};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (readlink(link.c_str(), target, sizeof target - 1) <= 0 || strncmp(target, "socket:", 7) != 0) continue;
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         if (getpeername(fd, (sockaddr *)&peer, &len) == 0 && peer.sin_family == AF_INET && ntohs(peer.sin_port) == port)
             fds.push_back(fd);
     }
-    closedir(d);
     return fds;
+}
+
+DescriptorSqueeze::DescriptorSqueeze(int spare) {
+    if (getrlimit(RLIMIT_NOFILE, &old_) != 0) throw std::runtime_error("getrlimit");
+    const std::vector<int> used = open_descriptors();
+    rlimit tight = old_;
+    tight.rlim_cur = (rlim_t)(used.empty() ? 0 : used.back()) + 1 + (rlim_t)spare;
+    if (tight.rlim_cur > old_.rlim_cur) throw std::runtime_error("descriptor limit too low to squeeze");
+    if (setrlimit(RLIMIT_NOFILE, &tight) != 0) throw std::runtime_error("setrlimit");
+    for (;;) {
+        int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) break;
+        fillers_.push_back(fd);
+    }
+    // The highest numbers go free: nothing below them is left.
+    for (int i = 0; i < spare && !fillers_.empty(); i++) {
+        close(fillers_.back());
+        fillers_.pop_back();
+    }
+}
+
+DescriptorSqueeze::~DescriptorSqueeze() {
+    for (int fd : fillers_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &old_);
+}
+
+long resident_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
 }
 
 std::vector<std::string> lines_of(const std::string &text) {

@@ -1,6 +1,7 @@
 #ifndef BRX_TESTS_SUPPORT_H
 #define BRX_TESTS_SUPPORT_H
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -32,6 +33,28 @@ bool file_exists(const std::string &path);
 std::vector<std::string> lines_of(const std::string &text);
 /* This process's descriptors of IPv4 sockets connected to port (of any address). */
 std::vector<int> sockets_connected_to(int port);
+
+/* This process's open descriptors, in ascending order. */
+std::vector<int> open_descriptors();
+
+/*
+ * While it lives, this process can open exactly `spare` more descriptors: the soft limit is lowered
+ * just above the highest one in use and every free number below it is taken by /dev/null.
+ */
+class DescriptorSqueeze {
+public:
+    explicit DescriptorSqueeze(int spare);
+    ~DescriptorSqueeze();  /* the fillers closed, the limit back */
+    DescriptorSqueeze(const DescriptorSqueeze &) = delete;
+    DescriptorSqueeze &operator=(const DescriptorSqueeze &) = delete;
+
+private:
+    rlimit old_;
+    std::vector<int> fillers_;
+};
+
+/* Resident memory of a process in KiB (VmRSS), -1 when it cannot be read. */
+long resident_kib(pid_t pid);
 
 /* Path of a built program relative to the build tree ("src/Brixmoor"), and of a source file. */
 std::string build_path(const std::string &rel);
