@@ -101,6 +101,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         {"PATH", build_path("platform/pcb") + ":" + (path ? path : "/usr/bin:/bin")},
     };
     for (const auto &kv : config_.daemon_env) env[kv.first] = kv.second;
+    if (config_.memory_cap_mb > 0) cap_child_memory(config_.memory_cap_mb, &argv, &env);
     daemon_ = std::make_unique<Process>(argv, env);
     return true;
 }

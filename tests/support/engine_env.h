@@ -39,6 +39,7 @@ struct EngineConfig {
     std::vector<std::string> launcher;    /* command prefix for Redis and the daemon ("taskset -c 2") */
     std::string log_level = "DEBUG";      /* "logger.level" */
     std::map<std::string, std::string> daemon_env; /* the daemon's further environment (TZ, a faked clock) */
+    size_t memory_cap_mb = 0;             /* > 0: the daemon's memory is capped so (cap_child_memory) */
 };
 
 /* The payloads that sub received on channel, in order. */

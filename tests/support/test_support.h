@@ -54,8 +54,9 @@ ProcResult run_process(const std::vector<std::string> &argv, std::chrono::millis
  * Memory caps for tests with a hostile peer, so that a bound that is missing fails the test instead
  * of growing until the machine gives out. cap_child_memory changes a child's command line and
  * environment: in a sanitizer build ASan's hard_rss_limit_mb joins the child's ASAN_OPTIONS (the
- * caller's own options kept), otherwise a shell limits its address space (ulimit -v) and then runs
- * it in its place, so the child keeps that process id.
+ * caller's own options kept; no quarantine, so that the child's resident set is its own memory),
+ * otherwise a shell limits its address space (ulimit -v) and then runs it in its place, so the
+ * child keeps that process id.
  */
 void cap_child_memory(size_t mb, std::vector<std::string> *argv, std::map<std::string, std::string> *env);
 /* The address-space limit of this process (a build without sanitizers); true. */
