@@ -299,17 +299,33 @@ void finish(http_cb_context_t *c, bool responded) {
     destroy_record(c);
 }
 
-void fail(http_cb_context_t *c, const char *why, bool over_bound = false) {
-    if (over_bound)
-        LOGW("http request %p given up: %s (uri %s)", (void *)c, why, c->orig_uri);
-    else
-        LOGD("http request %p ended without a usable reply: %s", (void *)c, why);
+void fail(http_cb_context_t *c, const char *why) {
+    LOGD("http request %p ended without a usable reply: %s", (void *)c, why);
     finish(c, false);
+}
+
+/* The reply broke, or passed one of its bounds. */
+void reply_failed(http_cb_context_t *c) {
+    if (c->reply.bound) {
+        LOGW("http request %p given up: %s %llu bytes (uri %s)", (void *)c, c->reply.error,
+             (unsigned long long)c->reply.bound, c->orig_uri);
+        finish(c, false);
+    } else {
+        fail(c, c->reply.error);
+    }
+}
+
+const struct timeval *deadline_of(http_req_type type) {
+    return type == HTTP_GET_FILE ? &file_deadline : &request_deadline;
 }
 
 void deadline_cb(evutil_socket_t, short, void *arg) {
     http_cb_context_t *c = find_record((uintptr_t)arg);
-    if (c) fail(c, "its deadline passed", true);
+    if (!c) return;
+    const struct timeval *d = deadline_of(c->type);
+    LOGW("http request %p given up: deadline of %g s passed (uri %s)", (void *)c, d->tv_sec + d->tv_usec / 1e6,
+         c->orig_uri);
+    finish(c, false);
 }
 
 void write_piece(http_cb_context_t *c) {
@@ -385,7 +401,7 @@ void process_input(http_cb_context_t *c) {
             finish(c, true);
             return;
         case HTTP_REPLY_ERROR:
-            fail(c, c->reply.error, c->reply.over_bound);
+            reply_failed(c);
             return;
         }
     }
@@ -419,7 +435,7 @@ void event_cb(struct bufferevent *bev, short what, void *arg) {
         if (http_reply_eof(&c->reply) == HTTP_REPLY_DONE)
             finish(c, true);
         else
-            fail(c, c->reply.error, c->reply.over_bound);
+            reply_failed(c);
         return;
     }
     if (what & BEV_EVENT_TIMEOUT) {
@@ -579,7 +595,7 @@ int http_request_internal(http_req_type type, http_req_data_t *data, http_req_cb
 
     c->deadline = evtimer_new(loop_base, deadline_cb, token_of(c));
     if (!c->deadline) BRX_OOM_EXIT("http deadline");
-    evtimer_add(c->deadline, type == HTTP_GET_FILE ? &file_deadline : &request_deadline);
+    evtimer_add(c->deadline, deadline_of(type));
 
     http_ctx_list = g_slist_append(http_ctx_list, c);
     bufferevent_setcb(c->conn, read_cb, nullptr, event_cb, token_of(c));

@@ -28,8 +28,8 @@ http_reply_event_t fail(http_reply_t *r, const char *why) {
     return HTTP_REPLY_ERROR;
 }
 
-http_reply_event_t past_bound(http_reply_t *r, const char *why) {
-    r->over_bound = 1;
+http_reply_event_t past_bound(http_reply_t *r, const char *why, uint64_t bound) {
+    r->bound = bound;
     return fail(r, why);
 }
 
@@ -72,7 +72,7 @@ int read_line(http_reply_t *r, struct evbuffer *in, char **out) {
 
 /* The error of a failed read_line. */
 http_reply_event_t line_error(http_reply_t *r, int got, const char *too_long, const char *bad) {
-    return got == LINE_OVER_BUDGET ? past_bound(r, too_long) : fail(r, bad);
+    return got == LINE_OVER_BUDGET ? past_bound(r, too_long, HTTP_MAX_HEADER_BLOCK) : fail(r, bad);
 }
 
 void trim_right(char *s) {
@@ -193,7 +193,7 @@ http_reply_event_t headers_complete(http_reply_t *r) {
     if (!have_length) {
         r->state = ST_BODY_EOF;
     } else if (r->body_limit && length > r->body_limit) {
-        return past_bound(r, "body over its bound");
+        return past_bound(r, "body over", r->body_limit);
     } else {
         r->remaining = length;
         r->state = length ? ST_BODY_LENGTH : ST_COMPLETE;
@@ -206,17 +206,17 @@ http_reply_event_t move_body(http_reply_t *r, struct evbuffer *in, bool bounded)
     if (n == 0) return HTTP_REPLY_MORE;
     if (bounded && n > r->remaining) n = (size_t)r->remaining;
     // Also the only check of a body framed by the end of the stream, whose size is never announced.
-    if (r->body_limit && r->body_bytes + n > r->body_limit) return past_bound(r, "body over its bound");
+    if (r->body_limit && r->body_bytes + n > r->body_limit) return past_bound(r, "body over", r->body_limit);
     if (evbuffer_remove_buffer(in, r->body, n) != (int)n) return fail(r, "no memory for the body");
     r->body_bytes += n;
     if (bounded) r->remaining -= n;
     return HTTP_REPLY_DATA;
 }
 
-/* A chunk of that size fits both bounds. */
-bool chunk_fits(const http_reply_t *r, uint64_t size) {
-    if (r->chunk_limit && size > r->chunk_limit) return false;
-    return !r->body_limit || size <= r->body_limit - r->body_bytes;
+/* The bound that a chunk of that size would pass; 0 when it fits both. */
+uint64_t chunk_passes(const http_reply_t *r, uint64_t size) {
+    if (r->chunk_limit && size > r->chunk_limit) return r->chunk_limit;
+    return r->body_limit && size > r->body_limit - r->body_bytes ? r->body_limit : 0;
 }
 
 }  // namespace
@@ -245,7 +245,7 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
         switch (r->state) {
         case ST_STATUS:
             got = read_line(r, in, &line);
-            if (got < 0) return line_error(r, got, "header block too large", "bad status line");
+            if (got < 0) return line_error(r, got, "header block over", "bad status line");
             if (got == 0) return HTTP_REPLY_MORE;
             r->code = parse_status_line(line);
             free(line);
@@ -256,7 +256,7 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
         case ST_HEADERS:
         case ST_TRAILERS: {
             got = read_line(r, in, &line);
-            if (got < 0) return line_error(r, got, "header block too large", "malformed header");
+            if (got < 0) return line_error(r, got, "header block over", "malformed header");
             if (got == 0) return HTTP_REPLY_MORE;
             if (line[0] != '\0') {
                 const bool ok = header_line(r, line);
@@ -291,13 +291,13 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
 
         case ST_CHUNK_SIZE: {
             got = read_line(r, in, &line);
-            if (got < 0) return line_error(r, got, "chunk size line too long", "bad chunk size");
+            if (got < 0) return line_error(r, got, "chunk size line over", "bad chunk size");
             if (got == 0) return HTTP_REPLY_MORE;
             uint64_t size = 0;
             const bool ok = parse_chunk_size(line, &size);
             free(line);
             if (!ok) return fail(r, "bad chunk size");
-            if (!chunk_fits(r, size)) return past_bound(r, "chunk over its bound");
+            if (const uint64_t bound = chunk_passes(r, size)) return past_bound(r, "chunk over", bound);
             r->block_bytes = 0;
             r->chunk_done = 0;
             if (size == 0) {
@@ -319,7 +319,7 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
 
         case ST_CHUNK_END:
             got = read_line(r, in, &line);
-            if (got < 0) return line_error(r, got, "chunk not terminated", "chunk not terminated");
+            if (got < 0) return line_error(r, got, "chunk end over", "chunk not terminated");
             if (got == 0) return HTTP_REPLY_MORE;
             got = line[0] == '\0';
             free(line);

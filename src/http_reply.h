@@ -38,7 +38,7 @@ typedef struct http_reply {
     size_t block_bytes;         /* of the header or trailer block read so far */
     char *fold_name, *fold_value; /* the last header line, held back for continuation lines */
     const char *error;          /* static text */
-    int over_bound;             /* the error is a bound passed, not a malformed reply */
+    uint64_t bound;             /* with the error: the bound it passed, in bytes; 0 for a malformed reply */
     uint64_t body_limit;        /* body bytes allowed in all; 0: no bound */
     uint64_t chunk_limit;       /* bytes of one chunk; 0: no bound but body_limit */
     uint64_t body_bytes;        /* body bytes so far */

@@ -32,7 +32,7 @@ TEST(AppServerReplies, AnEndlessRestoreReplyFailsTheRestoreAndTheEngineStaysSmal
     ASSERT_TRUE(env.wait_log("http_restore_callback ERROR generic/other 500:empty body", 60s)) << env.log();
     const long peak = process_memory_kib(env.pid(), "VmHWM");
     EXPECT_LT(peak - idle, 64 * 1024) << "idle " << idle << " KiB, peak " << peak << " KiB";
-    EXPECT_TRUE(env.log().find("given up: body over its bound (uri https://localhost:") != std::string::npos);
+    EXPECT_TRUE(env.log().find("given up: body over 16777216 bytes (uri https://localhost:") != std::string::npos);
     EXPECT_TRUE(wait_until([&] { return env.state().get("restore:state") == "RESTORE_ERROR_GENERAL"; }, 10s));
     EXPECT_EQ(env.stop(), 0) << env.log();
 }
