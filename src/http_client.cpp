@@ -48,6 +48,7 @@ struct http_cb_context_t {
     uintptr_t id;               /* never reused: what the connection's callbacks carry */
     http_req_type type;
     http_reply_t reply;
+    struct event *deadline;     /* the whole request's time */
     int in_callback;            /* inside a piece callback: freeing waits for its return */
     int dead;                   /* cancelled inside a piece callback */
 };
@@ -62,6 +63,11 @@ const struct timeval kConnectTimeout = {45, 0};
 const struct timeval kIoTimeout = {50, 0};
 struct timeval connect_timeout = kConnectTimeout;
 struct timeval io_timeout = kIoTimeout;
+
+const struct timeval kRequestDeadline = {HTTP_REQUEST_DEADLINE_SEC, 0};
+const struct timeval kFileDeadline = {HTTP_FILE_DEADLINE_SEC, 0};
+struct timeval request_deadline = kRequestDeadline;
+struct timeval file_deadline = kFileDeadline;
 
 const http_tls_texts_t kHttpsTexts = {LOG_CATEGORY, "HTTPS", 0};
 
@@ -202,8 +208,17 @@ http_cb_context_t *find_record(uintptr_t id) {
 
 void *token_of(const http_cb_context_t *c) { return (void *)c->id; }
 
+/* The connection (with its socket and TLS object) and the deadline, the moment a request ends. */
+void end_io(http_cb_context_t *c) {
+    if (c->conn) bufferevent_free(c->conn);
+    c->conn = nullptr;
+    c->ssl = nullptr;
+    if (c->deadline) event_free(c->deadline);
+    c->deadline = nullptr;
+}
+
 void destroy_record(http_cb_context_t *c) {
-    if (c->conn) bufferevent_free(c->conn);  // also its socket and TLS object
+    end_io(c);
     http_reply_clear(&c->reply);
     free(c->host);
     free(c->orig_uri);
@@ -220,9 +235,7 @@ void http_context_free(http_cb_context_t *c) {
     http_ctx_list = g_slist_remove(http_ctx_list, c);
     if (c->in_callback) {
         // Freed once the piece callback returns; its connection ends now.
-        if (c->conn) bufferevent_free(c->conn);
-        c->conn = nullptr;
-        c->ssl = nullptr;
+        end_io(c);
         c->dead = 1;
         return;
     }
@@ -267,6 +280,8 @@ void file_done(http_cb_context_t *c, bool responded) {
  */
 void finish(http_cb_context_t *c, bool responded) {
     http_ctx_list = g_slist_remove(http_ctx_list, c);
+    // Closed before the callback: a server cut off at a bound sends nothing more meanwhile.
+    end_io(c);
     if (c->type == HTTP_GET_FILE) {
         file_done(c, responded);
     } else if (!responded) {
@@ -286,6 +301,30 @@ void finish(http_cb_context_t *c, bool responded) {
 
 void fail(http_cb_context_t *c, const char *why) {
     LOGD("http request %p ended without a usable reply: %s", (void *)c, why);
+    finish(c, false);
+}
+
+/* The reply broke, or passed one of its bounds. */
+void reply_failed(http_cb_context_t *c) {
+    if (c->reply.bound) {
+        LOGW("http request %p given up: %s %llu bytes (uri %s)", (void *)c, c->reply.error,
+             (unsigned long long)c->reply.bound, c->orig_uri);
+        finish(c, false);
+    } else {
+        fail(c, c->reply.error);
+    }
+}
+
+const struct timeval *deadline_of(http_req_type type) {
+    return type == HTTP_GET_FILE ? &file_deadline : &request_deadline;
+}
+
+void deadline_cb(evutil_socket_t, short, void *arg) {
+    http_cb_context_t *c = find_record((uintptr_t)arg);
+    if (!c) return;
+    const struct timeval *d = deadline_of(c->type);
+    LOGW("http request %p given up: deadline of %g s passed (uri %s)", (void *)c, d->tv_sec + d->tv_usec / 1e6,
+         c->orig_uri);
     finish(c, false);
 }
 
@@ -352,6 +391,8 @@ void process_input(http_cb_context_t *c) {
         case HTTP_REPLY_MORE:
             return;
         case HTTP_REPLY_HEADERS:
+            // A chunked GET may stream for as long as it likes once it has begun.
+            if (c->type == HTTP_GET_CHUNKED && c->deadline) evtimer_del(c->deadline);
             break;
         case HTTP_REPLY_DATA:
             if (!on_body(c)) return;
@@ -360,7 +401,7 @@ void process_input(http_cb_context_t *c) {
             finish(c, true);
             return;
         case HTTP_REPLY_ERROR:
-            fail(c, c->reply.error);
+            reply_failed(c);
             return;
         }
     }
@@ -394,7 +435,7 @@ void event_cb(struct bufferevent *bev, short what, void *arg) {
         if (http_reply_eof(&c->reply) == HTTP_REPLY_DONE)
             finish(c, true);
         else
-            fail(c, c->reply.error);
+            reply_failed(c);
         return;
     }
     if (what & BEV_EVENT_TIMEOUT) {
@@ -543,11 +584,18 @@ int http_request_internal(http_req_type type, http_req_data_t *data, http_req_cb
         c->status = 1;
         c->filename = BRX_STRDUP_OR_EXIT(h->value, "http filename");
         c->file_func = file_cb;
+        c->reply.body_limit = HTTP_MAX_FILE;
     } else if (type == HTTP_GET_CHUNKED) {
         c->chunk_func = chunk_cb;
+        c->reply.body_limit = 0;
+        c->reply.chunk_limit = HTTP_MAX_BODY;
     }
 
     build_request(bufferevent_get_output(c->conn), type, &u, data, headers);
+
+    c->deadline = evtimer_new(loop_base, deadline_cb, token_of(c));
+    if (!c->deadline) BRX_OOM_EXIT("http deadline");
+    evtimer_add(c->deadline, deadline_of(type));
 
     http_ctx_list = g_slist_append(http_ctx_list, c);
     bufferevent_setcb(c->conn, read_cb, nullptr, event_cb, token_of(c));
@@ -653,6 +701,11 @@ int http_cancel_request(void *arg) {
 void http_set_timeouts_for_tests(const struct timeval *connect, const struct timeval *io) {
     connect_timeout = connect ? *connect : kConnectTimeout;
     io_timeout = io ? *io : kIoTimeout;
+}
+
+void http_set_deadlines_for_tests(const struct timeval *request, const struct timeval *download) {
+    request_deadline = request ? *request : kRequestDeadline;
+    file_deadline = download ? *download : kFileDeadline;
 }
 
 int http_tls_check_peer(X509_STORE_CTX *x509_ctx, int host_index, const http_tls_texts_t *texts) {

@@ -5,7 +5,8 @@
  * The engine's one HTTP and HTTPS client. Every request is asynchronous on the loop's event base,
  * uses a connection of its own (no reuse, no retry) and ends in exactly one final callback, always
  * from the loop after the request call returned 0. HTTPS trusts only the configured CA file and
- * accepts a certificate only when it was issued for the URL's host. Loop thread only.
+ * accepts a certificate only when it was issued for the URL's host. What a reply may hold and how
+ * long a request may take is bounded (src/http_limits.h). Loop thread only.
  */
 
 #include <stddef.h>
@@ -77,6 +78,8 @@ int http_cancel_request(void *arg);
 
 /* Tests only: other connect and read/write time-outs (NULL: the defaults, 45 s and 50 s). */
 void http_set_timeouts_for_tests(const struct timeval *connect, const struct timeval *io);
+/* Tests only: other deadlines of a request and of a download (NULL: the defaults of http_limits.h). */
+void http_set_deadlines_for_tests(const struct timeval *request, const struct timeval *download);
 
 /*
  * Shared with the other TLS clients.

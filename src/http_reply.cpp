@@ -28,6 +28,11 @@ http_reply_event_t fail(http_reply_t *r, const char *why) {
     return HTTP_REPLY_ERROR;
 }
 
+http_reply_event_t past_bound(http_reply_t *r, const char *why, uint64_t bound) {
+    r->bound = bound;
+    return fail(r, why);
+}
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -38,28 +43,36 @@ int hex_value(char c) {
     return -1;
 }
 
+enum { LINE_OVER_BUDGET = -1, LINE_BAD = -2 };
+
 /*
  * The next line (without its CRLF or LF) as a new string, counted against the block's budget.
- * 1 with *out set, 0 when the line is not complete yet, -1 when it breaks the budget or holds a NUL.
+ * 1 with *out set, 0 when the line is not complete yet, LINE_OVER_BUDGET, or LINE_BAD for a line
+ * that holds a NUL (or no memory).
  */
 int read_line(http_reply_t *r, struct evbuffer *in, char **out) {
     size_t eol_len = 0;
     struct evbuffer_ptr eol = evbuffer_search_eol(in, nullptr, &eol_len, EVBUFFER_EOL_CRLF);
-    if (eol.pos < 0) return evbuffer_get_length(in) + r->block_bytes > HTTP_REPLY_MAX_BLOCK ? -1 : 0;
+    if (eol.pos < 0) return evbuffer_get_length(in) + r->block_bytes > HTTP_MAX_HEADER_BLOCK ? LINE_OVER_BUDGET : 0;
     const size_t len = (size_t)eol.pos;
-    if (r->block_bytes + len + eol_len > HTTP_REPLY_MAX_BLOCK) return -1;
+    if (r->block_bytes + len + eol_len > HTTP_MAX_HEADER_BLOCK) return LINE_OVER_BUDGET;
     r->block_bytes += len + eol_len;
     char *line = (char *)malloc(len + 1);
-    if (!line) return -1;
+    if (!line) return LINE_BAD;
     evbuffer_remove(in, line, len);
     evbuffer_drain(in, eol_len);
     line[len] = '\0';
     if (memchr(line, '\0', len)) {
         free(line);
-        return -1;
+        return LINE_BAD;
     }
     *out = line;
     return 1;
+}
+
+/* The error of a failed read_line. */
+http_reply_event_t line_error(http_reply_t *r, int got, const char *too_long, const char *bad) {
+    return got == LINE_OVER_BUDGET ? past_bound(r, too_long, HTTP_MAX_HEADER_BLOCK) : fail(r, bad);
 }
 
 void trim_right(char *s) {
@@ -179,6 +192,8 @@ http_reply_event_t headers_complete(http_reply_t *r) {
     }
     if (!have_length) {
         r->state = ST_BODY_EOF;
+    } else if (r->body_limit && length > r->body_limit) {
+        return past_bound(r, "body over", r->body_limit);
     } else {
         r->remaining = length;
         r->state = length ? ST_BODY_LENGTH : ST_COMPLETE;
@@ -190,9 +205,18 @@ http_reply_event_t move_body(http_reply_t *r, struct evbuffer *in, bool bounded)
     size_t n = evbuffer_get_length(in);
     if (n == 0) return HTTP_REPLY_MORE;
     if (bounded && n > r->remaining) n = (size_t)r->remaining;
+    // Also the only check of a body framed by the end of the stream, whose size is never announced.
+    if (r->body_limit && r->body_bytes + n > r->body_limit) return past_bound(r, "body over", r->body_limit);
     if (evbuffer_remove_buffer(in, r->body, n) != (int)n) return fail(r, "no memory for the body");
+    r->body_bytes += n;
     if (bounded) r->remaining -= n;
     return HTTP_REPLY_DATA;
+}
+
+/* The bound that a chunk of that size would pass; 0 when it fits both. */
+uint64_t chunk_passes(const http_reply_t *r, uint64_t size) {
+    if (r->chunk_limit && size > r->chunk_limit) return r->chunk_limit;
+    return r->body_limit && size > r->body_limit - r->body_bytes ? r->body_limit : 0;
 }
 
 }  // namespace
@@ -203,6 +227,7 @@ int http_reply_init(http_reply_t *r) {
     r->headers.tqh_last = &r->headers.tqh_first;
     r->body = evbuffer_new();
     r->state = ST_STATUS;
+    r->body_limit = HTTP_MAX_BODY;
     return r->body ? 0 : -1;
 }
 
@@ -220,7 +245,7 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
         switch (r->state) {
         case ST_STATUS:
             got = read_line(r, in, &line);
-            if (got < 0) return fail(r, "status line too long");
+            if (got < 0) return line_error(r, got, "header block over", "bad status line");
             if (got == 0) return HTTP_REPLY_MORE;
             r->code = parse_status_line(line);
             free(line);
@@ -231,7 +256,7 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
         case ST_HEADERS:
         case ST_TRAILERS: {
             got = read_line(r, in, &line);
-            if (got < 0) return fail(r, "header block too large");
+            if (got < 0) return line_error(r, got, "header block over", "malformed header");
             if (got == 0) return HTTP_REPLY_MORE;
             if (line[0] != '\0') {
                 const bool ok = header_line(r, line);
@@ -246,10 +271,9 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
                 return HTTP_REPLY_DONE;
             }
             if (r->code < 200) {
-                // An interim reply: the real one follows.
+                // An interim reply: the real one follows, within the same budget.
                 drop_fold(r);
                 evhttp_clear_headers(&r->headers);
-                r->block_bytes = 0;
                 r->state = ST_STATUS;
                 break;
             }
@@ -267,12 +291,13 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
 
         case ST_CHUNK_SIZE: {
             got = read_line(r, in, &line);
-            if (got < 0) return fail(r, "chunk size line too long");
+            if (got < 0) return line_error(r, got, "chunk size line over", "bad chunk size");
             if (got == 0) return HTTP_REPLY_MORE;
             uint64_t size = 0;
             const bool ok = parse_chunk_size(line, &size);
             free(line);
             if (!ok) return fail(r, "bad chunk size");
+            if (const uint64_t bound = chunk_passes(r, size)) return past_bound(r, "chunk over", bound);
             r->block_bytes = 0;
             r->chunk_done = 0;
             if (size == 0) {
@@ -294,7 +319,7 @@ http_reply_event_t http_reply_step(http_reply_t *r, struct evbuffer *in) {
 
         case ST_CHUNK_END:
             got = read_line(r, in, &line);
-            if (got < 0) return fail(r, "chunk not terminated");
+            if (got < 0) return line_error(r, got, "chunk end over", "chunk not terminated");
             if (got == 0) return HTTP_REPLY_MORE;
             got = line[0] == '\0';
             free(line);

@@ -3,10 +3,11 @@
 
 /*
  * Incremental parser of one HTTP/1.x reply as read from a server that is not trusted: the status
- * line, the header block (at most HTTP_REPLY_MAX_BLOCK bytes, interim 1xx replies skipped), then
- * a body framed by Content-Length, by chunked transfer coding (extensions ignored, trailers added
- * to the headers) or by the end of the stream. 204 and 304 replies have no body. Sizes are parsed
- * strictly: anything malformed or out of range is an error, never a guess.
+ * line, the header block (together with any interim 1xx replies, which are skipped, at most
+ * HTTP_MAX_HEADER_BLOCK bytes), then a body framed by Content-Length, by chunked transfer coding
+ * (extensions ignored, trailers added to the headers) or by the end of the stream. 204 and 304
+ * replies have no body. Sizes are parsed strictly: anything malformed or out of range is an error,
+ * never a guess; so is a body or a chunk over its bound, as soon as it is announced or passed.
  */
 
 #include <stddef.h>
@@ -14,9 +15,9 @@
 
 #include <event2/keyvalq_struct.h>
 
-struct evbuffer;
+#include "src/http_limits.h"
 
-#define HTTP_REPLY_MAX_BLOCK (64 * 1024)
+struct evbuffer;
 
 typedef enum http_reply_event {
     HTTP_REPLY_MORE,    /* every complete part of the input is consumed: feed more */
@@ -37,9 +38,13 @@ typedef struct http_reply {
     size_t block_bytes;         /* of the header or trailer block read so far */
     char *fold_name, *fold_value; /* the last header line, held back for continuation lines */
     const char *error;          /* static text */
+    uint64_t bound;             /* with the error: the bound it passed, in bytes; 0 for a malformed reply */
+    uint64_t body_limit;        /* body bytes allowed in all; 0: no bound */
+    uint64_t chunk_limit;       /* bytes of one chunk; 0: no bound but body_limit */
+    uint64_t body_bytes;        /* body bytes so far */
 } http_reply_t;
 
-/* 0, or -1 when no memory. */
+/* 0, or -1 when no memory. The body is bounded by HTTP_MAX_BODY until the caller says otherwise. */
 int http_reply_init(http_reply_t *r);
 void http_reply_clear(http_reply_t *r);
 

@@ -42,6 +42,9 @@ over whenever the file changes. A reply is an object:
     reset       true: after whatever is sent, abort the connection with a TCP reset
     tls_no_close_notify   true: a TLS connection ends without close_notify
     keep_open   true: keep the connection for another request even if the client said close
+    endless / endless_hex   after the reply (or the raw bytes), these bytes again and again until
+                the client goes away, endless_delay seconds apart; then the line "ENDLESS <method>
+                <target> closed after <n> bytes" (n: the repeated bytes sent)
 """
 
 import argparse
@@ -245,6 +248,21 @@ def send_pieces(conn, data, rule):
         conn.sendall(data[i:i + step])
 
 
+def send_endless(conn, rule, method, target):
+    unit = bytes.fromhex(rule["endless_hex"]) if "endless_hex" in rule else rule["endless"].encode("utf-8")
+    delay = float(rule.get("endless_delay", 0))
+    sent = 0
+    try:
+        while True:
+            conn.sendall(unit)
+            sent += len(unit)
+            if delay:
+                time.sleep(delay)
+    except OSError:
+        pass
+    print("ENDLESS %s %s closed after %d bytes" % (method, target, sent), flush=True)
+
+
 def abort(conn):
     raw = conn
     try:
@@ -288,6 +306,9 @@ def serve(conn, rules, log):
                 break
             data = encode_reply(rule)
             send_pieces(conn, data, rule)
+            if "endless" in rule or "endless_hex" in rule:
+                send_endless(conn, rule, method, target)
+                break
             if rule.get("reset"):
                 abort(conn)
                 return

@@ -19,8 +19,13 @@
 
 #include "common/logger/logger.h"
 #include "src/http_client.h"
+#include "src/http_limits.h"
 #include "tests/support/appserver_peer.h"
 #include "tests/support/test_support.h"
+
+// The client runs in this program: a bound that is missing must end it, not the machine (nor its disk).
+BRX_TEST_PROGRAM_MEMORY_CAP_MB(768)
+static const bool files_capped = brx_test::cap_own_file_size(512);
 
 using namespace brx_test;
 using namespace std::chrono_literals;
@@ -92,6 +97,7 @@ protected:
     }
     void TearDown() override {
         http_set_timeouts_for_tests(nullptr, nullptr);
+        http_set_deadlines_for_tests(nullptr, nullptr);
         http_destroy_ssl();
         event_base_free(base);
     }
@@ -109,6 +115,8 @@ protected:
         pump_until([] { return false; }, d);
     }
     std::string log() const { return read_file(dir.file("engine.log")); }
+    /* Where downloads go. */
+    std::string target() const { return dir.file("download"); }
     bool log_has(const std::string &text) const { return log().find(text) != std::string::npos; }
 
     /* One request of that kind; waits for its final callback. */
@@ -579,13 +587,7 @@ TEST_F(HttpClient, Downloads) {
     std::string big;
     for (int i = 0; i < 20000; i++) big += "line " + std::to_string(i) + "\n";
     AppServerPeer peer;
-    std::string hex;
-    static const char digits[] = "0123456789abcdef";
-    for (unsigned char ch : big) {
-        hex += digits[ch >> 4];
-        hex += digits[ch & 15];
-    }
-    peer.set_rules(R"({"GET /fw.bin": {"body_hex": ")" + hex + R"(", "pieces": 7, "piece_delay": 0.01},
+    peer.set_rules(R"({"GET /fw.bin": {"body_hex": ")" + to_hex(big) + R"(", "pieces": 7, "piece_delay": 0.01},
                        "GET /missing": {"status": 404, "body": "nope"},
                        "GET /chunked": {"chunks": ["ab", "cd", "ef"], "piece_delay": 0.01}})");
 
@@ -622,6 +624,163 @@ TEST_F(HttpClient, Downloads) {
     EXPECT_EQ(r.file_ok, 0);
     EXPECT_FALSE(file_exists(target));
     EXPECT_TRUE(log_has("Server is probably down or no internet connection!"));
+}
+
+// ---- bounds against a hostile server ----
+
+const std::string kUnit(64 * 1024, 'x');
+const std::string kHead = "HTTP/1.1 200 OK\r\n";
+const std::string kChunkedHead = kHead + "Transfer-Encoding: chunked\r\n\r\n";
+
+std::string repeated(const std::string &s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; i++) out += s;
+    return out;
+}
+
+std::string chunk_of(const std::string &data) {
+    char size[32];
+    snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return size + data + "\r\n";
+}
+
+/* One request of that kind (a download into file) to a peer whose reply to "GET <path>" is rule. */
+struct HostileRun {
+    HostileRun(http_req_type type, const std::string &path, const std::string &rule, const std::string &file = "")
+        : peer(AppServerPeer::Options{AppServerPeer::Tls::None, {"127.0.0.1"}, R"({"GET )" + path + R"(": )" + rule + "}"}),
+          url(peer.url(path)),
+          closed("ENDLESS GET " + path + " closed after") {
+        if (type == HTTP_GET_FILE) {
+            EXPECT_EQ(http_get_file(file_cb, url.c_str(), file.c_str(), &r), 0);
+        } else {
+            http_req_data_t data = {url.c_str(), nullptr, 0, nullptr};
+            EXPECT_EQ(http_request_chunked(type, &data, piece_cb, final_cb, &r), 0);
+        }
+    }
+    AppServerPeer peer;
+    const std::string url;
+    const std::string closed;  // what the peer prints once the client has gone
+    Result r;
+};
+
+struct HostileCase {
+    const char *name;
+    http_req_type type;
+    std::string rule;     // the peer's reply
+    const char *reason;   // why the client gives up
+    bool short_deadline = false;  // the request's deadline cut to 1 s, a download's to 2 s
+};
+
+void PrintTo(const HostileCase &c, std::ostream *os) { *os << c.name; }
+
+class HostileServer : public HttpClient, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileServer, EndsTheRequestOnceWith500AndClosesTheConnection) {
+    const HostileCase &c = GetParam();
+    const timeval request = {1, 0}, download = {2, 0};
+    if (c.short_deadline) http_set_deadlines_for_tests(&request, &download);
+    HostileRun run(c.type, std::string("/") + c.name, c.rule, target());
+    Result &r = run.r;
+    ASSERT_TRUE(pump_until([&] { return r.finals + r.file_calls > 0; }, 30s));
+    // The server learns of the close at its next write.
+    EXPECT_TRUE(pump_until([&] { return run.peer.wait_output(run.closed, 0ms); }));
+    pump(50ms);
+    if (c.type == HTTP_GET_FILE) {
+        EXPECT_EQ(r.file_calls, 1);
+        EXPECT_EQ(r.file_ok, 0);
+        EXPECT_FALSE(file_exists(target()));
+    } else {
+        EXPECT_EQ(r.finals, 1);
+        EXPECT_EQ(r.code, 500);
+        EXPECT_FALSE(r.had_headers);
+        EXPECT_TRUE(r.body_null);
+        EXPECT_TRUE(r.pieces.empty());
+    }
+    EXPECT_TRUE(log_has("given up: " + std::string(c.reason) + " (uri " + run.url + ")")) << c.reason;
+}
+
+const std::string kLine(4096, 'a');
+const char kDeadline[] = "deadline of 1 s passed";
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, HostileServer,
+    ::testing::Values(
+        HostileCase{"endless_body", HTTP_GET, endless_reply(kHead + "\r\n", kUnit), "body over 16777216 bytes"},
+        HostileCase{"endless_chunks", HTTP_GET, endless_reply(kChunkedHead, chunk_of(kUnit)), "chunk over 16777216 bytes"},
+        HostileCase{"huge_length_trickled", HTTP_GET,
+                    endless_reply(kHead + "Content-Length: 1073741824\r\n\r\n", "x", 0.05), "body over 16777216 bytes"},
+        HostileCase{"huge_chunk", HTTP_GET, endless_reply(kChunkedHead + "40000000\r\n", "x", 0.05),
+                    "chunk over 16777216 bytes"},
+        HostileCase{"slow_body", HTTP_GET, endless_reply(kHead + "Content-Length: 16777216\r\n\r\n", "x", 0.05),
+                    kDeadline, true},
+        HostileCase{"slow_chunks", HTTP_GET, endless_reply(kChunkedHead, chunk_of("x"), 0.05), kDeadline, true},
+        HostileCase{"endless_status_line", HTTP_GET, endless_reply("HTTP/1.1 200 ", kLine), "header block over 65536 bytes"},
+        HostileCase{"endless_header_line", HTTP_GET, endless_reply(kHead + "X-Long: ", kLine),
+                    "header block over 65536 bytes"},
+        HostileCase{"endless_headers", HTTP_GET, endless_reply(kHead, repeated("X-A: b\r\n", 512)),
+                    "header block over 65536 bytes"},
+        HostileCase{"endless_interim_replies", HTTP_GET,
+                    endless_reply("", repeated("HTTP/1.1 100 Continue\r\n\r\n", 64)), "header block over 65536 bytes"},
+        HostileCase{"slow_headers", HTTP_GET, endless_reply(kHead, "X-A: b\r\n", 0.05), kDeadline, true},
+        HostileCase{"endless_chunk_size_line", HTTP_GET, endless_reply(kChunkedHead + "1;ext=", kLine),
+                    "chunk size line over 65536 bytes"},
+        HostileCase{"endless_trailers", HTTP_GET, endless_reply(kChunkedHead + "0\r\n", repeated("X-T: t\r\n", 512)),
+                    "header block over 65536 bytes"},
+        // A chunked GET: each chunk is bounded, and the deadline holds until the headers are complete.
+        HostileCase{"chunk_over_the_bound", HTTP_GET_CHUNKED, endless_reply(kChunkedHead + "1000001\r\n", "x", 0.05),
+                    "chunk over 16777216 bytes"},
+        HostileCase{"chunked_get_slow_headers", HTTP_GET_CHUNKED, endless_reply(kHead, "X-A: b\r\n", 0.05),
+                    kDeadline, true},
+        HostileCase{"endless_download", HTTP_GET_FILE, endless_reply(kHead + "\r\n", kUnit),
+                    "body over 268435456 bytes"},
+        HostileCase{"huge_download", HTTP_GET_FILE,
+                    endless_reply(kHead + "Content-Length: 1073741824\r\n\r\n", "x", 0.05), "body over 268435456 bytes"},
+        HostileCase{"slow_download", HTTP_GET_FILE,
+                    endless_reply(kHead + "Content-Length: 16777216\r\n\r\n", "x", 0.05), "deadline of 2 s passed",
+                    true}),
+    [](const ::testing::TestParamInfo<HostileCase> &i) { return std::string(i.param.name); });
+
+TEST_F(HttpClient, RepliesUpToTheBoundsArriveWhole) {
+    // A body of exactly the bound, the peer sending on behind it.
+    HostileRun body(HTTP_GET, "/body",
+                    endless_reply(kHead + "Content-Length: " + std::to_string(HTTP_MAX_BODY) + "\r\n\r\n", kUnit));
+    ASSERT_TRUE(pump_until([&] { return body.r.finals > 0; }, 30s));
+    EXPECT_EQ(body.r.code, 200);
+    EXPECT_EQ(body.r.body.size(), (size_t)HTTP_MAX_BODY);
+
+    // One chunk of exactly the bound, as one piece of a chunked GET.
+    AppServerPeer peer(AppServerPeer::Options{AppServerPeer::Tls::None, {"127.0.0.1"},
+                                              R"({"GET /chunk": {"chunks": [")" + std::string(HTTP_MAX_BODY, 'c') +
+                                                  R"("]}})"});
+    Result r = run(HTTP_GET_CHUNKED, peer.url("/chunk"));
+    EXPECT_EQ(r.code, 200);
+    ASSERT_EQ(r.pieces.size(), 1u);
+    EXPECT_EQ(r.pieces[0].size(), (size_t)HTTP_MAX_BODY);
+}
+
+TEST_F(HttpClient, AChunkedGetStreamsOnPastTheRequestDeadline) {
+    const timeval request = {0, 300000};
+    http_set_deadlines_for_tests(&request, nullptr);
+    HostileRun stream(HTTP_GET_CHUNKED, "/stream", endless_reply(kChunkedHead, chunk_of("p"), 0.05));
+    pump(1500ms);
+    EXPECT_EQ(stream.r.finals, 0);
+    EXPECT_GT(stream.r.pieces.size(), 10u);
+    http_cancel_request(&stream.r);
+    EXPECT_TRUE(pump_until([&] { return stream.peer.wait_output(stream.closed, 0ms); }));
+}
+
+TEST_F(HttpClient, ADownloadHasALongerDeadlineThanARequest) {
+    const timeval request = {0, 300000}, download = {5, 0};
+    http_set_deadlines_for_tests(&request, &download);
+    // Ten bytes in about a second.
+    const std::string rule = R"({"body": "0123456789", "pieces": 10, "piece_delay": 0.1})";
+    HostileRun file(HTTP_GET_FILE, "/slow", rule, target());
+    HostileRun get(HTTP_GET, "/slow", rule);
+    ASSERT_TRUE(pump_until([&] { return file.r.file_calls > 0 && get.r.finals > 0; }, 30s));
+    EXPECT_EQ(file.r.file_ok, 1);
+    EXPECT_EQ(read_file(target()), "0123456789");
+    EXPECT_EQ(get.r.code, 500);
+    EXPECT_TRUE(log_has("given up: deadline of 0.3 s passed (uri " + get.url + ")"));
 }
 
 // ---- cancelling and re-entrance ----

@@ -128,6 +128,12 @@ std::string many_headers(size_t n) {
     return s;
 }
 
+std::string interim_replies(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; i++) s += "HTTP/1.1 100 Continue\r\n\r\n";
+    return s;
+}
+
 using H = std::vector<std::pair<std::string, std::string>>;
 
 H many_headers_list(size_t n) {
@@ -229,7 +235,18 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"endless_line", "HTTP/1.1 200 " + kBigValue, false, false, 0, "", 0, {}},
         ReplyCase{"huge_trailer",
                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nX-T: " + kBigValue + "\r\n\r\n", false,
-                  false, 0, "", 0, {}}),
+                  false, 0, "", 0, {}},
+        ReplyCase{"huge_chunk_size_line",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;e=" + kBigValue + "\r\nx\r\n0\r\n\r\n", false,
+                  false, 0, "", 0, {}},
+        ReplyCase{"interim_replies_share_the_budget",
+                  interim_replies(2700) + "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", false, false, 0, "", 0, {}},
+        // Over the body bound as soon as it is announced, before any byte of it.
+        ReplyCase{"length_over_the_body_bound", "HTTP/1.1 200 OK\r\nContent-Length: 16777217\r\n\r\n", false,
+                  false, 0, "", 0, {}},
+        ReplyCase{"chunks_over_the_body_bound",
+                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n1000000\r\n", false, false, 0, "",
+                  0, {}}),
     [](const ::testing::TestParamInfo<ReplyCase> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -6,9 +6,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/scripts/script_env.h"
 #include "tests/support/appserver_peer.h"
+#include "tests/support/engine_env.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/test_support.h"
 
@@ -152,6 +155,51 @@ TEST_F(LuaHttpFile, CancelAllRequestsInTheFirstPiece) {
     EXPECT_EQ(redis->state.get("t:piece:1"), "a");
     EXPECT_FALSE(redis->state.get("t:never").has_value());
     EXPECT_NE(p->out().find("cancel all client requests"), std::string::npos);
+}
+
+TEST_F(LuaHttpFile, HostileServersEndInOne500EachAndTheEngineStaysSmall) {
+    const std::string head = "HTTP/1.1 200 OK\r\n", unit(64 * 1024, 'x');
+    const std::string chunked = head + "Transfer-Encoding: chunked\r\n\r\n";
+    const std::vector<std::pair<std::string, std::string>> servers = {
+        {"/endless_body", endless_reply(head + "\r\n", unit)},
+        {"/huge_length", endless_reply(head + "Content-Length: 1073741824\r\n\r\n", unit)},
+        {"/endless_headers", endless_reply(head, "X-A: " + std::string(1000, 'h') + "\r\n")},
+        {"/huge_chunk", endless_reply(chunked + "40000000\r\n", unit)},
+    };
+    std::string rules = "{";
+    for (const auto &s : servers) rules += (rules.size() > 1 ? ", " : "") + ("\"GET " + s.first + "\": ") + s.second;
+    AppServerPeer peer(AppServerPeer::Options{AppServerPeer::Tls::None, {"127.0.0.1"}, rules + "}"});
+    redis->state.set("t:base", peer.url(""));
+    // Over and over against the endless body: nothing may pile up.
+    redis->state.set("t:steps", R"([["get", "/endless_body"], ["get", "/huge_length"], ["get", "/endless_headers"],
+                                    ["get_chunked", "/huge_chunk"], ["get", "/endless_body"], ["get", "/endless_body"]])");
+
+    std::vector<std::string> args = argv(fixture_path("l_http_client_hostile.lua"));
+    std::map<std::string, std::string> env;
+    cap_child_memory(512, &args, &env);
+    Process p(args, env);
+    ASSERT_TRUE(wait_until([&] { return numsub(redis->state, "t:go") == 1 || !p.running(); }, 30s)) << p.out();
+    const long idle = process_memory_kib(p.pid(), "VmRSS");
+    ASSERT_GT(idle, 0);
+    redis->state.command({"PUBLISH", "t:go", "1"});
+    ASSERT_TRUE(wait_until([&] { return redis->state.get("t:done").has_value() || !p.running(); }, 60s)) << p.out();
+    const long peak = process_memory_kib(p.pid(), "VmHWM");
+    EXPECT_LT(peak - idle, 64 * 1024) << "idle " << idle << " KiB, peak " << peak << " KiB";
+
+    const char *const paths[] = {"/endless_body", "/huge_length", "/endless_headers", "/huge_chunk", "/endless_body",
+                                 "/endless_body"};
+    for (int i = 0; i < 6; i++) {
+        SCOPED_TRACE(paths[i]);
+        cJSON *got = json("t:got:" + std::to_string(i + 1));
+        EXPECT_EQ(str(got, "n"), "3");
+        EXPECT_EQ(str(got, "code"), "500");
+        EXPECT_EQ(str(got, "url"), peer.url(paths[i]));
+        EXPECT_EQ(str(got, "body"), "null");
+        EXPECT_EQ(str(got, "headers"), "null");
+        EXPECT_TRUE(peer.wait_output("ENDLESS GET " + std::string(paths[i]) + " closed after"));
+    }
+    redis->state.command({"PUBLISH", "t:exit", "1"});
+    EXPECT_EQ(p.wait(20s), 0) << p.out();
 }
 
 TEST_F(LuaHttpFile, ScriptServerDrivenByCurl) {

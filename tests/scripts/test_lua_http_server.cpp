@@ -85,7 +85,7 @@ protected:
     void start(const ProcessLimits &limits) {
         port = free_tcp_port();
         redis->state.set("t:port", std::to_string(port));
-        daemon = std::make_unique<Process>(limited_argv(limits, argv(fixture_path("l_http_hostile.lua"))),
+        daemon = std::make_unique<Process>(limited_argv(limits, argv(fixture_path("l_http_server_hostile.lua"))),
                                            limited_env(limits));
         ASSERT_TRUE(wait_until([&] { return redis->state.get("t:ready").has_value() || !daemon->running(); }, 30s))
             << daemon->err();

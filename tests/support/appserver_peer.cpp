@@ -101,6 +101,11 @@ LoggedRequest parse_request(const std::string &raw) {
     return r;
 }
 
+std::string endless_reply(const std::string &head, const std::string &unit, double delay) {
+    return R"({"raw_hex": ")" + to_hex(head) + R"(", "endless_hex": ")" + to_hex(unit) +
+           R"(", "endless_delay": )" + std::to_string(delay) + "}";
+}
+
 AppServerPeer::AppServerPeer(const Options &options) : tls_(options.tls != Tls::None) {
     set_rules(options.rules);
     std::vector<std::string> argv{kPython, source_path("platform/appserver/appserver.py"), "--rules",
@@ -150,5 +155,9 @@ bool AppServerPeer::wait_requests(size_t n, std::chrono::milliseconds timeout) c
 std::vector<std::string> AppServerPeer::server_names() const { return lines_of(read_file(dir_.file("log/sni.txt"))); }
 
 std::string AppServerPeer::err() const { return proc_ ? proc_->err() : ""; }
+
+bool AppServerPeer::wait_output(const std::string &text, std::chrono::milliseconds timeout) const {
+    return proc_ && proc_->wait_for_output(text, timeout);
+}
 
 }  // namespace brx_test

@@ -13,7 +13,8 @@
  *                        "* /slow": {"delay": 2, "close": true, "body": "late"}})");
  * status, headers, body (or body_hex), chunks with chunk_ext and trailers, close-delimited bodies,
  * delays, replies sent in pieces, no answer, raw bytes, a TCP reset, a TLS close without
- * close_notify. The rules may change between requests; a list answers in turn.
+ * close_notify, and a hostile server's bytes sent on and on until the client gives up. The rules
+ * may change between requests; a list answers in turn.
  *
  * Certificates come from test_certs(): a CA and a "localhost" certificate made at run time with
  * the openssl CLI (platform/appserver/make-certs.sh); no key is ever committed.
@@ -53,6 +54,10 @@ struct LoggedRequest {
 };
 LoggedRequest parse_request(const std::string &raw);
 
+/* The rule of a hostile server's reply: head as it stands (may be empty), then unit again and again,
+ * delay seconds apart, until the client gives up. */
+std::string endless_reply(const std::string &head, const std::string &unit, double delay = 0);
+
 class AppServerPeer {
 public:
     enum class Tls { None, Trusted, Untrusted };
@@ -82,6 +87,8 @@ public:
     bool wait_requests(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     /* Over TLS: the server name each client indicated, in order ("None" for none). */
     std::vector<std::string> server_names() const;
+    /* Until the peer printed text (such as the "ENDLESS ... closed after" line of an endless reply). */
+    bool wait_output(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     std::string err() const;
 
 private:

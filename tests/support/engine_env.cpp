@@ -97,11 +97,6 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         return false;
     }
     std::vector<std::string> argv = wrap();
-#if !defined(__SANITIZE_ADDRESS__)
-    if (config_.memory_cap_mb > 0)
-        argv.insert(argv.end(), {"sh", "-c", "ulimit -v " + std::to_string(config_.memory_cap_mb * 1024) +
-                                                 " && exec \"$@\"", "sh"});
-#endif
     argv.insert(argv.end(), config_.daemon_launcher.begin(), config_.daemon_launcher.end());
     argv.push_back(build_path("src/Brixmoor"));
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
@@ -112,15 +107,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         {"PATH", build_path("platform/pcb") + ":" + (path ? path : "/usr/bin:/bin")},
     };
     for (const auto &kv : config_.daemon_env) env[kv.first] = kv.second;
-    if (config_.memory_cap_mb > 0) {
-#if defined(__SANITIZE_ADDRESS__)
-        // Freed blocks wait in the quarantine and count as resident: a small one keeps the cap about live memory.
-        const char *inherited = getenv("ASAN_OPTIONS");
-        std::string asan = env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] : inherited ? inherited : "";
-        env["ASAN_OPTIONS"] = asan + (asan.empty() ? "" : ":") + "hard_rss_limit_mb=" +
-                              std::to_string(config_.memory_cap_mb) + ":quarantine_size_mb=32";
-#endif
-    }
+    if (config_.memory_cap_mb > 0) cap_child_memory(config_.memory_cap_mb, &argv, &env);
     daemon_ = std::make_unique<Process>(argv, env);
     return true;
 }

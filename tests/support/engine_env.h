@@ -40,9 +40,9 @@ struct EngineConfig {
     std::vector<std::string> daemon_launcher; /* a further prefix for the daemon alone ("prlimit --nofile=...") */
     std::string log_level = "DEBUG";      /* "logger.level" */
     std::map<std::string, std::string> daemon_env; /* the daemon's further environment (TZ, a faked clock) */
-    /* > 0: the daemon's memory is capped, so that a missing bound ends it instead of the machine:
-       ASan's hard RSS limit (with a small quarantine) in a sanitized build, else ulimit -v */
-    unsigned memory_cap_mb = 0;
+    /* > 0: the daemon's memory is capped, so that a missing bound ends it instead of the machine
+       (cap_child_memory) */
+    size_t memory_cap_mb = 0;
 };
 
 /* The payloads that sub received on channel, in order. */

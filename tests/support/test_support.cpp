@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -79,6 +80,16 @@ std::string read_file(const std::string &path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::string to_hex(const std::string &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
 }
 
 void write_file(const std::string &path, const std::string &content) {
@@ -231,6 +242,42 @@ int Process::stop(int sig, std::chrono::milliseconds timeout) {
 
 std::string Process::out() const { return read_file(dir_.file("out")); }
 std::string Process::err() const { return read_file(dir_.file("err")); }
+
+void cap_child_memory(size_t mb, std::vector<std::string> *argv, std::map<std::string, std::string> *env) {
+#if defined(__SANITIZE_ADDRESS__)
+    (void)argv;
+    const char *own = getenv("ASAN_OPTIONS");
+    std::string options = own && *own ? std::string(own) + ":" : "";
+    // Freed memory goes back at once, not into ASan's quarantine, so that the resident set is the child's own.
+    (*env)["ASAN_OPTIONS"] = options + "hard_rss_limit_mb=" + std::to_string(mb) + ":quarantine_size_mb=0";
+#else
+    (void)env;
+    argv->insert(argv->begin(), {"/bin/sh", "-c", "ulimit -v " + std::to_string(mb * 1024) + " && exec \"$@\"", "sh"});
+#endif
+}
+
+bool cap_own_address_space(size_t mb) {
+    struct rlimit l;
+    l.rlim_cur = l.rlim_max = (rlim_t)mb * 1024 * 1024;
+    if (setrlimit(RLIMIT_AS, &l) != 0) perror("setrlimit");
+    return true;
+}
+
+bool cap_own_file_size(size_t mb) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit l;
+    l.rlim_cur = l.rlim_max = (rlim_t)mb * 1024 * 1024;
+    if (setrlimit(RLIMIT_FSIZE, &l) != 0) perror("setrlimit");
+    return true;
+}
+
+long process_memory_kib(pid_t pid, const std::string &field) {
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
 
 bool Process::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
     return wait_until([&] { return out().find(text) != std::string::npos; }, timeout);

@@ -27,6 +27,8 @@ private:
 };
 
 std::string read_file(const std::string &path);
+/* Two lower-case hexadecimal digits per byte. */
+std::string to_hex(const std::string &bytes);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
 /* The lines of text, without their newlines. */
@@ -70,6 +72,22 @@ struct ProcResult {
 /* Runs argv to its end (killed after timeout), capturing both streams. */
 ProcResult run_process(const std::vector<std::string> &argv, std::chrono::milliseconds timeout = std::chrono::seconds(30),
                        const std::map<std::string, std::string> &extra_env = {});
+
+/*
+ * Memory caps for tests with a hostile peer, so that a bound that is missing fails the test instead
+ * of growing until the machine gives out. cap_child_memory changes a child's command line and
+ * environment: in a sanitizer build ASan's hard_rss_limit_mb joins the child's ASAN_OPTIONS (the
+ * caller's own options kept; no quarantine, so that the child's resident set is its own memory),
+ * otherwise a shell limits its address space (ulimit -v) and then runs it in its place, so the
+ * child keeps that process id.
+ */
+void cap_child_memory(size_t mb, std::vector<std::string> *argv, std::map<std::string, std::string> *env);
+/* The address-space limit of this process (a build without sanitizers); true. */
+bool cap_own_address_space(size_t mb);
+/* The largest file this process and its children may write; a write past it fails (EFBIG). true. */
+bool cap_own_file_size(size_t mb);
+/* A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read. */
+long process_memory_kib(pid_t pid, const std::string &field);
 
 /* Polls pred every 20 ms until it holds or the timeout passes. */
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout);
@@ -117,5 +135,18 @@ private:
 };
 
 }  // namespace brx_test
+
+/*
+ * The memory cap of a test program whose code under test runs in the program itself: written once
+ * at file level. A sanitizer build learns it at start from ASan's default options (what ASAN_OPTIONS
+ * sets is kept).
+ */
+#if defined(__SANITIZE_ADDRESS__)
+#define BRX_TEST_PROGRAM_MEMORY_CAP_MB(mb) \
+    extern "C" const char *__asan_default_options() { return "hard_rss_limit_mb=" #mb; }
+#else
+#define BRX_TEST_PROGRAM_MEMORY_CAP_MB(mb) \
+    static const bool brx_program_memory_capped = brx_test::cap_own_address_space(mb);
+#endif
 
 #endif
