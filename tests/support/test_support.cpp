@@ -246,8 +246,10 @@ std::string Process::err() const { return read_file(dir_.file("err")); }
 void cap_child_memory(size_t mb, std::vector<std::string> *argv, std::map<std::string, std::string> *env) {
 #if defined(__SANITIZE_ADDRESS__)
     (void)argv;
+    // Options the child is given already (a preloaded clock's, say) win over the inherited ones.
     const char *own = getenv("ASAN_OPTIONS");
-    std::string options = own && *own ? std::string(own) + ":" : "";
+    std::string options = env->count("ASAN_OPTIONS") ? (*env)["ASAN_OPTIONS"] : own ? own : "";
+    if (!options.empty()) options += ":";
     // Freed memory goes back at once, not into ASan's quarantine, so that the resident set is the child's own.
     (*env)["ASAN_OPTIONS"] = options + "hard_rss_limit_mb=" + std::to_string(mb) + ":quarantine_size_mb=0";
 #else
