@@ -187,13 +187,7 @@ double start_engine(EngineEnv &env, const Network &net, std::chrono::millisecond
     return last_driver;
 }
 
-long rss_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
-}
+long rss_kib(pid_t pid) { return brx_test::proc_status_kib(pid, "VmRSS"); }
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 
