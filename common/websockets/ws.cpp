@@ -37,6 +37,9 @@ const http_tls_texts_t kWssTexts = {LOG_CATEGORY, "WSS", 1};
 
 int g_ssl_data_index = -1;
 
+/* Connections that ws_close let go while they still write their last frames. */
+GSList *g_lingering = nullptr;
+
 const char *scheme_text(t_ws_schema s) { return s == schema_wss ? "wss://" : "ws://"; }
 
 }  // namespace
@@ -71,6 +74,13 @@ struct t_ws {
     /* The handshake reply collected so far. */
     char *reply_buf;
     size_t reply_len;
+    /* on_error of a connection closed for its unsent bytes, due from the loop. */
+    struct event *overflow_ev;
+    /* Warnings of the current connection's frames: this second's start (ms), frames logged in it,
+     * frames muted since the last count line. */
+    int64_t warn_window_ms;
+    unsigned warn_logged;
+    unsigned warn_muted;
     /* A callback may close or destroy the endpoint: handlers count their depth, bump generation on
      * every change of connection, and the endpoint is freed when the outermost handler returns. */
     int depth;
@@ -82,11 +92,16 @@ namespace {
 
 /* ---- connections that are closing ---- */
 
-void linger_write_cb(struct bufferevent *bev, void *) {
-    if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) bufferevent_free(bev);
+void linger_free(struct bufferevent *bev) {
+    g_lingering = g_slist_remove(g_lingering, bev);
+    bufferevent_free(bev);
 }
 
-void linger_event_cb(struct bufferevent *bev, short, void *) { bufferevent_free(bev); }
+void linger_write_cb(struct bufferevent *bev, void *) {
+    if (evbuffer_get_length(bufferevent_get_output(bev)) == 0) linger_free(bev);
+}
+
+void linger_event_cb(struct bufferevent *bev, short, void *) { linger_free(bev); }
 
 /* bev no longer belongs to an endpoint: it is freed once its output is written, fails or times out. */
 void linger(struct bufferevent *bev) {
@@ -95,6 +110,7 @@ void linger(struct bufferevent *bev) {
         bufferevent_free(bev);
         return;
     }
+    g_lingering = g_slist_append(g_lingering, bev);
     bufferevent_setcb(bev, nullptr, linger_write_cb, linger_event_cb, nullptr);
     bufferevent_set_timeouts(bev, nullptr, &kLinger);
     bufferevent_enable(bev, EV_WRITE);
@@ -115,6 +131,7 @@ void reset_reading(t_ws *ws) {
 }
 
 void free_endpoint(t_ws *ws) {
+    if (ws->overflow_ev) event_free(ws->overflow_ev);
     if (ws->ssl_ctx) SSL_CTX_free(ws->ssl_ctx);
     reset_reading(ws);
     free(ws->internal_buf_ptr);
@@ -140,6 +157,57 @@ void notify_close(t_ws *ws) {
     if (ws->on_close) ws->on_close(ws, ws->arg);
 }
 
+/* ---- warnings of a peer's frames ---- */
+
+int64_t now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void log_muted_warnings(t_ws *ws) {
+    if (ws->warn_muted) LOGW("%u more frame warnings not logged (ws %p)", ws->warn_muted, (void *)ws);
+    ws->warn_muted = 0;
+}
+
+/* Whether this frame's warnings are logged: a peer that floods odd frames must not flood the log. */
+bool frame_warnings_logged(t_ws *ws) {
+    const int64_t now = now_ms();
+    if (now - ws->warn_window_ms >= 1000) {
+        log_muted_warnings(ws);
+        ws->warn_window_ms = now;
+        ws->warn_logged = 0;
+    }
+    if (ws->warn_logged < WS_FRAME_WARNINGS_PER_SECOND) {
+        ws->warn_logged++;
+        return true;
+    }
+    ws->warn_muted++;
+    return false;
+}
+
+/* ---- sending ---- */
+
+void overflow_cb(evutil_socket_t, short, void *arg) {
+    t_ws *ws = (t_ws *)arg;
+    enter(ws);
+    if (!ws->destroyed) notify_error(ws, "Network error");
+    leave(ws);
+}
+
+void drop_connection(t_ws *ws, bool at_once);
+
+/* The peer does not take what is sent: the connection goes at once, the caller hears of it from the loop. */
+void close_for_unsent(t_ws *ws, size_t unsent, size_t frame) {
+    LOGW("Cannot queue a frame of %zu bytes behind %zu unsent: connection closed (ws %p)", frame, unsent, (void *)ws);
+    struct event_base *base = bufferevent_get_base(ws->connector);
+    drop_connection(ws, true);
+    ws->state = WS_STATE_ERROR;
+    if (!ws->overflow_ev) ws->overflow_ev = event_new(base, -1, 0, overflow_cb, ws);
+    if (!ws->overflow_ev) BRX_OOM_EXIT("event_new");
+    event_active(ws->overflow_ev, EV_TIMEOUT, 0);
+}
+
 int ws_send_internal(t_ws *ws, int fin, t_ws_opcode opcode, const char *data, size_t len) {
     if (!ws->connector) return -1;
     t_ws_header h;
@@ -156,6 +224,12 @@ int ws_send_internal(t_ws *ws, int fin, t_ws_opcode opcode, const char *data, si
 
     // Header and masked payload go straight into the output, without a copy of their own.
     struct evbuffer *out = bufferevent_get_output(ws->connector);
+    // The close frame that ends a connection is let through: it is the last one.
+    const size_t unsent = evbuffer_get_length(out);
+    if (opcode != wsck_close && (len > WS_MAX_UNSENT - head_len || unsent > WS_MAX_UNSENT - head_len - len)) {
+        close_for_unsent(ws, unsent, head_len + len);
+        return -1;
+    }
     struct evbuffer_iovec v;
     if (evbuffer_reserve_space(out, (ev_ssize_t)(head_len + len), &v, 1) < 1 || v.iov_len < head_len + len) {
         LOGW("Cannot alloc data_copy");
@@ -175,15 +249,22 @@ int ws_send_internal(t_ws *ws, int fin, t_ws_opcode opcode, const char *data, si
     return 0;
 }
 
-/* Ends the current connection (a connected one with a close frame); the rest stays for a new connect. */
-void drop_connection(t_ws *ws) {
+/*
+ * Ends the current connection: a connected one with a close frame that is still written out,
+ * unless at_once. The rest stays for a new connect.
+ */
+void drop_connection(t_ws *ws, bool at_once) {
     ws->generation++;
+    log_muted_warnings(ws);
+    ws->warn_window_ms = 0;
+    ws->warn_logged = 0;
     if (ws->connector) {
-        if (ws->state == WS_STATE_CONNECTED) ws_send_internal(ws, 1, wsck_close, nullptr, 0);
+        const bool closing = !at_once && ws->state == WS_STATE_CONNECTED;
+        if (closing) ws_send_internal(ws, 1, wsck_close, nullptr, 0);
         struct bufferevent *bev = ws->connector;
         ws->connector = nullptr;
         ws->ssl = nullptr;
-        if (ws->state == WS_STATE_CONNECTED)
+        if (closing)
             linger(bev);
         else
             bufferevent_free(bev);
@@ -300,10 +381,11 @@ void finish_handshake(t_ws *ws, struct evbuffer *in) {
 /* ---- frames ---- */
 
 /* Appends a part of a fragmented message; a part beyond the cap is dropped. */
-void assembly_append(t_ws *ws, const char *data, size_t len) {
+void assembly_append(t_ws *ws, const char *data, size_t len, bool loud) {
     const uint64_t need = (uint64_t)ws->internal_buf_write_idx + len;
     if (need > WS_MAX_MESSAGE) {
-        LOGW("Cannot handle fragmented payload in internal buffer (size %llu too big)", (unsigned long long)need);
+        if (loud)
+            LOGW("Cannot handle fragmented payload in internal buffer (size %llu too big)", (unsigned long long)need);
         return;
     }
     if (need > ws->internal_buf_size || !ws->internal_buf_ptr) {
@@ -312,7 +394,7 @@ void assembly_append(t_ws *ws, const char *data, size_t len) {
         if (size > WS_MAX_MESSAGE) size = WS_MAX_MESSAGE;
         char *grown = (char *)realloc(ws->internal_buf_ptr, size + 1);
         if (!grown) {
-            LOGW("Cannot create internal buffer to handle fragmented payload");
+            if (loud) LOGW("Cannot create internal buffer to handle fragmented payload");
             return;
         }
         ws->internal_buf_ptr = grown;
@@ -326,22 +408,25 @@ void handle_frame(t_ws *ws, const char *payload, size_t len) {
     const t_ws_header &h = ws->header;
     switch (h.opcode) {
     case wsck_text:
-    case wsck_bin:
+    case wsck_bin: {
         if (h.is_final) {
             if (ws->on_message) ws->on_message(ws, payload, len, ws->arg);
             return;
         }
-        LOGW("Got wsck_bin/wsck_text NOT final");
+        const bool loud = frame_warnings_logged(ws);
+        if (loud) LOGW("Got wsck_bin/wsck_text NOT final");
         ws->internal_buf_write_idx = 0;
-        assembly_append(ws, payload, len);
+        assembly_append(ws, payload, len, loud);
         return;
+    }
     case wsck_continuation: {
-        LOGW("Got wsck_continuation");
+        const bool loud = frame_warnings_logged(ws);
+        if (loud) LOGW("Got wsck_continuation");
         if (!ws->internal_buf_ptr) {
-            LOGW("No internal/external buffer set, cannot handle fragmented payload");
+            if (loud) LOGW("No internal/external buffer set, cannot handle fragmented payload");
             return;
         }
-        assembly_append(ws, payload, len);
+        assembly_append(ws, payload, len, loud);
         if (!h.is_final) return;
         const size_t total = ws->internal_buf_write_idx;
         ws->internal_buf_ptr[total] = '\0';
@@ -362,7 +447,7 @@ void handle_frame(t_ws *ws, const char *payload, size_t len) {
         LOGD("Got pong");
         return;
     default:
-        LOGW("Wrong header opcode or header malformed");
+        if (frame_warnings_logged(ws)) LOGW("Wrong header opcode or header malformed");
         return;
     }
 }
@@ -525,7 +610,9 @@ int take_url(t_ws *ws, const char *url) {
         LOGW("Error parse uri");
         return -1;
     }
-    drop_connection(ws);
+    drop_connection(ws, false);
+    // An error of the connection given up is no news for the new one.
+    if (ws->overflow_ev) event_del(ws->overflow_ev);
     free(ws->host);
     free(ws->path);
     ws->host = host;
@@ -603,7 +690,7 @@ int ws_connect(t_ws *ws, const char *url) {
     }
     if (!bev) {
         LOGW("Error connect socket");
-        drop_connection(ws);
+        drop_connection(ws, false);
         return -1;
     }
     attach(ws, bev);
@@ -637,7 +724,7 @@ void ws_ping(t_ws *ws) {
 void ws_close(t_ws *ws) {
     if (!ws) return;
     LOGD("close ws %p", (void *)ws);
-    drop_connection(ws);
+    drop_connection(ws, false);
 }
 
 void ws_destroy(t_ws *ws) {
@@ -649,6 +736,13 @@ void ws_destroy(t_ws *ws) {
 }
 
 t_ws_state ws_get_state(const t_ws *ws) { return ws ? ws->state : WS_STATE_ERROR; }
+
+void ws_stop(void) {
+    LOGD("%u closing connections freed", g_slist_length(g_lingering));
+    for (GSList *it = g_lingering; it; it = it->next) bufferevent_free((struct bufferevent *)it->data);
+    g_slist_free(g_lingering);
+    g_lingering = nullptr;
+}
 
 size_t ws_encode_header(const t_ws_header *h, uint8_t out[14]) {
     out[0] = (uint8_t)((h->is_final ? 0x80 : 0) | (h->opcode & 0x0f));

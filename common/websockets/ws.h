@@ -53,6 +53,13 @@ typedef void (*ws_callback_notify_t)(t_ws *ws, void *arg);
 
 /* Largest message assembled from fragments, and largest single frame taken. */
 #define WS_MAX_MESSAGE 10000000u
+/*
+ * Most bytes a connection keeps unsent. A frame (a pong included) that would queue more closes the
+ * connection at once instead; on_error "Network error" follows from the loop, once.
+ */
+#define WS_MAX_UNSENT (16u * 1024 * 1024)
+/* Frames per connection and second whose warnings are logged; the rest are counted. */
+#define WS_FRAME_WARNINGS_PER_SECOND 5u
 
 /*
  * A new endpoint whose TLS context trusts ca_file (needed for "ws://" too); NULL when the CA file
@@ -69,7 +76,10 @@ t_ws *ws_init(t_ws_type type, struct event_base *base, const char *ca_file, ws_c
  */
 int ws_connect(t_ws *ws, const char *url);
 
-/* One final text frame with text up to its first NUL; 0, -1 when nothing could be sent. */
+/*
+ * One final text frame with text up to its first NUL; 0, -1 when nothing could be sent (no
+ * connection, or one that the frame would take past WS_MAX_UNSENT, which is then closed).
+ */
 int ws_send_msg(t_ws *ws, const char *text);
 /* One final ping frame without payload. */
 void ws_ping(t_ws *ws);
@@ -82,6 +92,12 @@ void ws_close(t_ws *ws);
 void ws_destroy(t_ws *ws);
 
 t_ws_state ws_get_state(const t_ws *ws);
+
+/*
+ * Tear-down: frees every connection still writing its last frames after ws_close or ws_destroy,
+ * without waiting for its peer. Endpoints stay their owners' to destroy.
+ */
+void ws_stop(void);
 
 /*
  * Tests and benchmarks: runs the endpoint over bev (one end of a bufferevent pair, say) as if a

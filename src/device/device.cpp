@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/logger/logger.h"
+#include "common/websockets/ws.h"
 #include "src/backup.h"
 #include "src/coap_client.h"
 #include "src/db.h"
@@ -229,6 +230,8 @@ int device_stop(void) {
     pcb_plugin_stop();
     leader_stop();
     commands_cleanup();
+    // After every script state: the states' clients leave their close frames behind.
+    ws_stop();
     free(g_network_id);
     g_network_id = nullptr;
     scheduler_destroy(g_scheduler);

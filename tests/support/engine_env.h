@@ -101,6 +101,8 @@ public:
     int wait_exit(std::chrono::milliseconds timeout);
 
     std::string log() const { return daemon_ ? daemon_->out() : std::string(); }
+    /* The daemon's standard error (a sanitizer's reports). */
+    std::string err() const { return daemon_ ? daemon_->err() : std::string(); }
     bool wait_log(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
     /* Waits until text occurs at least n times in the log. */
     bool wait_log_count(const std::string &text, size_t n,

@@ -309,4 +309,41 @@ Zone::~Zone() {
     tzset();
 }
 
+size_t lines_containing(const std::string &text, const std::string &needle) {
+    size_t n = 0;
+    for (const std::string &l : lines_of(text))
+        if (l.find(needle) != std::string::npos) n++;
+    return n;
+}
+
+long proc_status_kib(pid_t pid, const std::string &field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    const std::string tag = field + ":";
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(tag, 0) == 0) return atol(line.c_str() + tag.size());
+    return -1;
+}
+
+std::vector<std::string> memory_capped(const std::vector<std::string> &argv, unsigned mb,
+                                       std::map<std::string, std::string> *env, const std::string &asan_extra) {
+#if defined(__SANITIZE_ADDRESS__)
+    // ASan reserves terabytes of address space: only the resident size can be capped.
+    const char *given = getenv("ASAN_OPTIONS");
+    std::string options = env->count("ASAN_OPTIONS") ? (*env)["ASAN_OPTIONS"] : std::string(given ? given : "");
+    if (!options.empty()) options += ":";
+    options += "hard_rss_limit_mb=" + std::to_string(mb);
+    if (!asan_extra.empty()) options += ":" + asan_extra;
+    (*env)["ASAN_OPTIONS"] = options;
+    return argv;
+#else
+    (void)env;
+    (void)asan_extra;
+    std::vector<std::string> capped = {"/bin/sh", "-c", "ulimit -v " + std::to_string(mb * 1024ul) + " && exec \"$@\"",
+                                       "sh"};
+    capped.insert(capped.end(), argv.begin(), argv.end());
+    return capped;
+#endif
+}
+
 }  // namespace brx_test

@@ -33,6 +33,8 @@ void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
 /* The lines of text, without their newlines. */
 std::vector<std::string> lines_of(const std::string &text);
+/* How many lines of text contain needle. */
+size_t lines_containing(const std::string &text, const std::string &needle);
 /* This process's descriptors of IPv4 sockets connected to port (of any address). */
 std::vector<int> sockets_connected_to(int port);
 
@@ -120,6 +122,19 @@ private:
     int status_ = -1;
     bool reaped_ = false;
 };
+
+/* A field of /proc/<pid>/status counted in KiB ("VmRSS", "VmHWM"); -1 when unknown. */
+long proc_status_kib(pid_t pid, const std::string &field);
+
+/*
+ * argv with its memory capped at mb MiB, for a child that faces a hostile peer: a missing bound
+ * then fails the test instead of taxing the machine. A sanitized build caps the resident memory
+ * through ASan's hard_rss_limit_mb, added to ASAN_OPTIONS in *env together with asan_extra
+ * ("quarantine_size_mb=16"); another build caps the address space with ulimit -v in a shell
+ * before argv.
+ */
+std::vector<std::string> memory_capped(const std::vector<std::string> &argv, unsigned mb,
+                                       std::map<std::string, std::string> *env, const std::string &asan_extra = "");
 
 /* TZ for the life of the guard (tzset applied both ways). */
 class Zone {

@@ -7,13 +7,18 @@
         answers each message m with "echo:" + m (logging "MESSAGE <hex>") until the client closes
         ("CLOSED <code>").
 
-    ws_peer.py raw [--cert PEM --key KEY] HOST...
+    ws_peer.py raw [--cert PEM --key KEY] [--rcvbuf BYTES] HOST...
         Speaks the protocol itself (standard library only). Each connection: logs "REQUEST <hex>"
         (the handshake request byte for byte) and, over TLS, "SNI <name or None>"; answers the
         handshake, then logs every frame as "FRAME fin=<0|1> op=<n> masked=<0|1> code=<length code>
         mask=<hex> payload=<hex>". A text frame "cmd:send:<hex>" makes it write those bytes, and
         "cmd:drop" makes it close the TCP connection at once (over TLS without close_notify).
         After a close frame it logs "CLOSE" and closes the connection.
+        A peer that reads no more: "cmd:stall" makes it log "STALLED" and never read again;
+        "cmd:pings" makes it stop reading and send pings with 125-byte payloads until the client's
+        side is gone ("PINGS GONE <bytes>") or for 30 s at most ("PINGS DONE <bytes>"). --rcvbuf
+        sets the connections' receive buffers, so that what the peer leaves unread stays with
+        the client rather than in the kernel.
 
 "READY" is printed once every listener is up. Every line is flushed at once.
 """
@@ -26,6 +31,7 @@ import socket
 import ssl
 import sys
 import threading
+import time
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
@@ -94,6 +100,20 @@ def read_frame(f):
     return b0 >> 7, b0 & 0x0F, b1 >> 7, code, mask, payload
 
 
+def ping_flood(conn):
+    burst = (b"\x89\x7d" + b"p" * 125) * 8000
+    sent = 0
+    deadline = time.monotonic() + 30
+    try:
+        while time.monotonic() < deadline:
+            conn.sendall(burst)
+            sent += len(burst)
+    except OSError:
+        say("PINGS GONE %d" % sent)
+        return
+    say("PINGS DONE %d" % sent)
+
+
 def raw_connection(conn, sni):
     f = conn.makefile("rb")
     try:
@@ -126,6 +146,12 @@ def raw_connection(conn, sni):
                 # No TLS shutdown: the peer sees the TCP connection end without close_notify.
                 conn.shutdown(socket.SHUT_RDWR)
                 return
+            elif op == 1 and payload == b"cmd:stall":
+                say("STALLED")
+                threading.Event().wait()
+            elif op == 1 and payload == b"cmd:pings":
+                ping_flood(conn)
+                threading.Event().wait()
     except (EOFError, OSError) as e:
         say("GONE " + type(e).__name__)
     finally:
@@ -141,6 +167,8 @@ def raw_main(args):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         s = socket.socket(family, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if args.rcvbuf:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.rcvbuf)
         s.bind((host, port))
         s.listen(8)
         listeners.append(s)
@@ -175,6 +203,7 @@ def main():
     p.add_argument("mode", choices=["lib", "raw"])
     p.add_argument("--cert")
     p.add_argument("--key")
+    p.add_argument("--rcvbuf", type=int)
     p.add_argument("hosts", nargs="+")
     args = p.parse_args()
     if args.mode == "lib":

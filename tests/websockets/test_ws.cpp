@@ -4,6 +4,10 @@
 #include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <functional>
@@ -138,6 +142,7 @@ protected:
     void TearDown() override {
         if (ws) ws_destroy(ws);
         pump(10ms);
+        ws_stop();
         for (bufferevent *b : server_ends) bufferevent_free(b);
         event_base_free(base);
     }
@@ -535,6 +540,245 @@ TEST_F(WsPair, CloseBeforeTheHandshakeSendsNoFrame) {
     ws_close(ws);
     pump(30ms);
     EXPECT_EQ(from_client, "");
+}
+
+/* ---- a peer that takes nothing ---- */
+
+/*
+ * The endpoint on one end of a unix socket pair, the test's side a plain descriptor: what the peer
+ * does not read stays with the endpoint, as over TCP (a bufferevent pair hands on everything).
+ */
+class WsSocket : public WsPair {
+protected:
+    void TearDown() override {
+        WsPair::TearDown();
+        if (peer >= 0) close(peer);
+    }
+    void connect_socket() {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+        if (peer >= 0) close(peer);
+        peer = fds[1];
+        sock = bufferevent_socket_new(base, fds[0], BEV_OPT_CLOSE_ON_FREE | BEV_OPT_DEFER_CALLBACKS);
+        ASSERT_NE(sock, nullptr);
+        ASSERT_EQ(ws_connect_bufferevent(ws, kUrl, sock), 0);
+        std::string request;
+        ASSERT_TRUE(pump_until([&] {
+            read_peer(&request);
+            return request.find("\r\n\r\n") != std::string::npos;
+        }));
+        const std::string tag = "Sec-WebSocket-Key: ";
+        const size_t at = request.find(tag) + tag.size();
+        ASSERT_TRUE(write_peer(good_reply(request.substr(at, request.find("\r\n", at) - at))));
+        ASSERT_TRUE(pump_until([&] { return !seen.events.empty(); }));
+        ASSERT_EQ(seen.events, Strings{"connected"});
+        seen.events.clear();
+    }
+    /* Appends what the endpoint wrote and the peer has not read yet. */
+    void read_peer(std::string *into = nullptr) {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(peer, buf, sizeof buf)) > 0)
+            if (into) into->append(buf, (size_t)n);
+    }
+    /* As much of bytes as the socket takes; false when the endpoint's side is closed. */
+    bool write_peer(const std::string &bytes, size_t *taken = nullptr) {
+        const ssize_t n = ::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (taken) *taken = n > 0 ? (size_t)n : 0;
+        return n >= 0 || errno == EAGAIN;
+    }
+    /* What the endpoint holds unsent while its connection lives. */
+    size_t unsent() const {
+        return ws_get_state(ws) == WS_STATE_CONNECTED ? evbuffer_get_length(bufferevent_get_output(sock)) : 0;
+    }
+    bool peer_end_closed() { return !write_peer(std::string(1, '\0')); }
+
+    int peer = -1;
+    bufferevent *sock = nullptr; /* the endpoint's, freed with its connection */
+};
+
+struct UnsentCase {
+    const char *name;
+    bool peer_reads;
+    /* One step of the flood: the bytes it made the endpoint queue, or -1 once the endpoint refused. */
+    std::function<long(t_ws *, const std::function<bool(const std::string &, size_t *)> &write_peer)> step;
+};
+
+void PrintTo(const UnsentCase &c, std::ostream *os) { *os << c.name; }
+
+class WsUnsent : public WsSocket, public ::testing::WithParamInterface<UnsentCase> {};
+
+TEST_P(WsUnsent, PastTheBoundTheConnectionClosesAndOnErrorComesOnce) {
+    const UnsentCase &c = GetParam();
+    connect_socket();
+    const auto write = [this](const std::string &b, size_t *taken) { return write_peer(b, taken); };
+    size_t most = 0;
+    bool refused = false;
+    // 40 MiB at most: well past the bound, and a missing bound cannot take the machine.
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    for (long queued = 0; queued < 40l << 20 && !refused && std::chrono::steady_clock::now() < until;) {
+        const long n = c.step(ws, write);
+        refused = n < 0;
+        queued += n;
+        pump(1ms);
+        if (c.peer_reads) read_peer();
+        most = std::max(most, unsent());
+        refused = refused || ws_get_state(ws) != WS_STATE_CONNECTED;
+    }
+    ASSERT_TRUE(refused) << "still queued: " << unsent();
+    EXPECT_LE(most, (size_t)WS_MAX_UNSENT);
+    EXPECT_EQ(ws_get_state(ws), WS_STATE_ERROR);
+    EXPECT_TRUE(peer_end_closed()) << "the connection is closed at once";
+    EXPECT_EQ(events_after(1), Strings{"error:Network error"});
+    EXPECT_TRUE(log_has("connection closed (ws "));
+    // Sends and pings after it go nowhere and report nothing more.
+    EXPECT_EQ(ws_send_msg(ws, "more"), -1);
+    ws_ping(ws);
+    ws_close(ws);
+    EXPECT_EQ(events_after(1), Strings{"error:Network error"});
+
+    // The endpoint connects again with its callbacks.
+    seen.events.clear();
+    connect();
+    send(text("again"));
+    EXPECT_EQ(events_after(1), Strings{"message:again"});
+}
+
+const std::string kMiB(1u << 20, 'u');
+
+/* 8,000 pings with 125-byte payloads (about 1 MiB), each answered with a 131-byte pong. */
+const std::string &ping_burst() {
+    static const std::string all = [] {
+        std::string a;
+        const std::string one = frame(9, std::string(125, 'p'));
+        for (int i = 0; i < 8000; i++) a += one;
+        return a;
+    }();
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WsUnsent,
+    ::testing::Values(
+        UnsentCase{"messages", false,
+                   [](t_ws *ws, const auto &) { return ws_send_msg(ws, kMiB.c_str()) == 0 ? (long)kMiB.size() : -1l; }},
+        // The pongs of a peer's pings pile up as well.
+        UnsentCase{"pongs", false,
+                   [](t_ws *, const auto &write) {
+                       static size_t at = 0;
+                       const std::string &burst = ping_burst();
+                       size_t taken = 0;
+                       const bool open = write(burst.substr(at), &taken);
+                       at = (at + taken) % burst.size();
+                       return open ? (long)taken : -1l;
+                   }},
+        // The bound holds for one frame too, also towards a peer that reads.
+        UnsentCase{"one_message_above_the_bound", true,
+                   [](t_ws *ws, const auto &) {
+                       return ws_send_msg(ws, std::string(WS_MAX_UNSENT, 'o').c_str()) == 0 ? (long)WS_MAX_UNSENT : -1l;
+                   }}),
+    [](const ::testing::TestParamInfo<UnsentCase> &i) { return std::string(i.param.name); });
+
+/* Sends 1 MiB messages to a peer that reads nothing until one is refused (40 at most). */
+bool send_until_refused(t_ws *ws) {
+    for (int i = 0; i < 40; i++)
+        if (ws_send_msg(ws, kMiB.c_str()) != 0) return true;
+    return false;
+}
+
+TEST_F(WsSocket, AnOnErrorStillDueIsDroppedByANewConnectionOrByDestroy) {
+    connect_socket();
+    ASSERT_TRUE(send_until_refused(ws));
+    // A new connection before the loop ran: the old one's error is not the new one's.
+    connect();
+    send(text("fresh"));
+    EXPECT_EQ(events_after(1), Strings{"message:fresh"});
+
+    seen.events.clear();
+    connect_socket();
+    ASSERT_TRUE(send_until_refused(ws));
+    ws_destroy(ws);
+    ws = nullptr;
+    pump(50ms);
+    EXPECT_TRUE(seen.events.empty());
+}
+
+TEST_F(WsSocket, TearDownFreesConnectionsStillWritingWithoutWaiting) {
+    connect_socket();
+    for (int i = 0; i < 4; i++) ASSERT_EQ(ws_send_msg(ws, kMiB.c_str()), 0);
+    ws_destroy(ws);
+    ws = nullptr;
+    // The close frame and what was sent before it wait for the peer...
+    pump(30ms);
+    EXPECT_FALSE(peer_end_closed());
+    // ...until the engine stops (the socket closes at the loop's next turn, or as the base is freed).
+    ws_stop();
+    event_base_loop(base, EVLOOP_NONBLOCK);
+    EXPECT_TRUE(peer_end_closed());
+    ws_stop();
+}
+
+/* ---- a peer that floods odd frames ---- */
+
+/* Frames counted in "<n> more frame warnings not logged" lines. */
+size_t muted_frames(const std::string &log) {
+    size_t n = 0;
+    for (const std::string &l : lines_of(log)) {
+        const size_t at = l.find(" more frame warnings not logged");
+        if (at == std::string::npos) continue;
+        const size_t start = l.rfind(' ', at - 1) + 1;
+        n += std::stoul(l.substr(start, at - start));
+    }
+    return n;
+}
+
+TEST_F(WsPair, AFragmentFloodLogsAFewFramesASecondAndCountsTheRest) {
+    connect();
+    const size_t flood = 20000;
+    // The first part fills the assembly; every continuation but the last would overflow it.
+    std::string all = text(std::string(WS_MAX_MESSAGE - 1, 'a'), false);
+    const std::string dropped = frame(0, "bb", false);
+    for (size_t i = 0; i < flood; i++) all += dropped;
+    all += frame(0, "z", true);
+    const auto start = std::chrono::steady_clock::now();
+    send(all);
+    EXPECT_EQ(events_after(1), Strings{"message:10000000 bytes"});
+    EXPECT_EQ(seen.last_message, std::string(WS_MAX_MESSAGE - 1, 'a') + "z");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    // The count of the last second is logged when the connection ends.
+    ws_close(ws);
+
+    const std::string l = log();
+    const size_t logged = lines_containing(l, "Got wsck_bin/wsck_text NOT final") + lines_containing(l, "Got wsck_continuation");
+    EXPECT_LE(logged, WS_FRAME_WARNINGS_PER_SECOND * (size_t)(seconds + 2));
+    EXPECT_EQ(logged + muted_frames(l), flood + 2) << "every frame is logged or counted";
+    // A logged dropped fragment keeps both of its lines.
+    const Strings lines = lines_of(l);
+    size_t pairs = 0;
+    for (size_t i = 1; i < lines.size(); i++) {
+        if (lines[i].find("Cannot handle fragmented payload in internal buffer (size 10000001 too big)") == std::string::npos)
+            continue;
+        EXPECT_NE(lines[i - 1].find("Got wsck_continuation"), std::string::npos);
+        pairs++;
+    }
+    EXPECT_GE(pairs + 1, lines_containing(l, "Got wsck_continuation"));
+}
+
+TEST_F(WsPair, EachConnectionHasItsOwnWarningBudget) {
+    connect();
+    std::string odd;
+    for (int i = 0; i < 50; i++) odd += frame(3, "");
+    send(odd + text("one"));
+    EXPECT_EQ(events_after(1), Strings{"message:one"});
+    seen.events.clear();
+    connect();
+    send(frame(3, "") + text("two"));
+    EXPECT_EQ(events_after(1), Strings{"message:two"});
+    ws_close(ws);
+    const std::string l = log();
+    const size_t logged = lines_containing(l, "Wrong header opcode or header malformed");
+    EXPECT_GE(logged, WS_FRAME_WARNINGS_PER_SECOND + 1) << "the second connection's frame is logged";
+    EXPECT_EQ(logged + muted_frames(l), 51u);
 }
 
 /* ---- a callback that ends its own endpoint ---- */
