@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "tests/support/engine_env.h"
-#include "tests/support/proc_watch.h"
 
 namespace brx_bench {
 
@@ -64,9 +63,6 @@ std::string device_id(int i);
 double start_engine(brx_test::EngineEnv &env, const Network &net,
                     std::chrono::milliseconds timeout = std::chrono::seconds(120), double *apps_seconds = nullptr,
                     double *driver_kib = nullptr, double *app_kib = nullptr);
-
-/* Resident set of a process in KiB (VmRSS), -1 when unknown. */
-using brx_test::rss_kib;
 
 double median(std::vector<double> v);
 double percentile(std::vector<double> v, double p);

@@ -129,11 +129,11 @@ long settled_rss(const Network &net, double *driver_kib = nullptr, double *app_k
         exit(1);
     }
     // Settled: the same figure for a second.
-    long rss = rss_kib(env.pid()), last = -1;
+    long rss = process_memory_kib(env.pid(), "VmRSS"), last = -1;
     for (int i = 0; i < 50 && rss != last; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         last = rss;
-        rss = rss_kib(env.pid());
+        rss = process_memory_kib(env.pid(), "VmRSS");
     }
     env.stop();
     return rss;

@@ -2,7 +2,6 @@
 // server that never answers: the requests past the bound are refused, the engine lives within its
 // memory, and once the burst has timed out a full bound of new requests is answered.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,15 +20,11 @@ namespace {
 EngineConfig limited() {
     EngineConfig c;
     // The soft limit below the hard one: the engine raises it itself.
-    c.daemon_launcher = {"prlimit", "--nofile=256:1024"};
-#if defined(__SANITIZE_ADDRESS__)
-    const char *asan = getenv("ASAN_OPTIONS");
-    c.daemon_env["ASAN_OPTIONS"] = std::string(asan && *asan ? std::string(asan) + ":" : "") +
-                                   "hard_rss_limit_mb=1024:quarantine_size_mb=16:thread_local_quarantine_size_kb=64";
-#else
-    c.daemon_launcher.push_back("--as=" + std::to_string(4ull << 30));
-#endif
-    c.daemon_launcher.push_back("--");
+    c.daemon_limits.nofile_soft = 256;
+    c.daemon_limits.nofile = 1024;
+    c.daemon_limits.memory_mb = 1024;
+    c.daemon_limits.quarantine_mb = 16;
+    c.daemon_limits.address_space_mb = 4096;
     return c;
 }
 
@@ -44,7 +39,7 @@ TEST_F(CoapBurst, ABurstToASilentServerIsBoundedAndLaterRequestsAreAnswered) {
     CoapServer live;
     ASSERT_TRUE(live.put("/temp", "21.5"));
     const std::string silent = "coap://127.0.0.1:" + std::to_string(free_udp_port()) + "/s";
-    const long idle = resident_kib(env.pid());
+    const long idle = process_memory_kib(env.pid(), "VmRSS");
     ASSERT_GT(idle, 0);
     long peak = idle;
 
@@ -62,7 +57,7 @@ TEST_F(CoapBurst, ABurstToASilentServerIsBoundedAndLaterRequestsAreAnswered) {
     // Refused while the burst is in flight; answered once it has timed out.
     bool answered = false;
     for (int i = 0; i < 60 && !answered && env.running(); i++) {
-        peak = std::max(peak, resident_kib(env.pid()));
+        peak = std::max(peak, process_memory_kib(env.pid(), "VmRSS"));
         dofile("later" + std::to_string(i),
                "coap.get('" + live.uri("/temp") + "', 'u', 'k', '', false, nil, function(c, u, b)\n"
                "  db.set('test:later', c .. '|' .. b) end)");
@@ -83,7 +78,7 @@ TEST_F(CoapBurst, ABurstToASilentServerIsBoundedAndLaterRequestsAreAnswered) {
     const std::string all = std::to_string(COAP_MAX_REQUESTS) + "/0";
     EXPECT_TRUE(wait_until(
         [&] {
-            peak = std::max(peak, resident_kib(env.pid()));
+            peak = std::max(peak, process_memory_kib(env.pid(), "VmRSS"));
             return env.state().get("test:again") == all;
         },
         30s))

@@ -72,7 +72,7 @@ TEST_F(LeaderCommands, TheEngineStopsCleanlyWithAPausePending) {
 // activations past it send what comes before the pause and end there.
 TEST(LeaderSceneRuns, ManyWaitingActivationsOfALargeSceneStayBounded) {
     EngineConfig config;
-    config.memory_cap_mb = 400;
+    config.daemon_limits.memory_mb = 400;
     EngineEnv env(config);
     env.state().set("LAN:networkid", "N1");
     env.state().set("device:LAN:0200C0000201", "N1-1");

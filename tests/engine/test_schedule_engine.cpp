@@ -41,7 +41,7 @@ protected:
                                      unsigned memory_cap_mb = 0) {
         EngineConfig config;
         config.daemon_env = clock.daemon_env(lib);
-        config.memory_cap_mb = memory_cap_mb;
+        config.daemon_limits.memory_mb = memory_cap_mb;
         auto env = std::make_unique<EngineEnv>(config);
         seed_gateway(*env);
         env->state().set("schedule", first_value);

@@ -16,7 +16,7 @@ namespace {
 
 TEST(AppServerReplies, AnEndlessRestoreReplyFailsTheRestoreAndTheEngineStaysSmall) {
     EngineConfig config;
-    config.memory_cap_mb = 512;
+    config.daemon_limits.memory_mb = 512;
     EngineEnv env(config);
     // Two seconds of quiet before the flood, for the engine's idle figure.
     std::string rule = endless_reply("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n",

@@ -176,7 +176,9 @@ TEST_F(LuaHttpFile, HostileServersEndInOne500EachAndTheEngineStaysSmall) {
 
     std::vector<std::string> args = argv(fixture_path("l_http_client_hostile.lua"));
     std::map<std::string, std::string> env;
-    cap_child_memory(512, &args, &env);
+    ChildLimits limits;
+    limits.memory_mb = 512;
+    limit_child(limits, &args, &env);
     Process p(args, env);
     ASSERT_TRUE(wait_until([&] { return numsub(redis->state, "t:go") == 1 || !p.running(); }, 30s)) << p.out();
     const long idle = process_memory_kib(p.pid(), "VmRSS");

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -80,13 +81,27 @@ bool served(int port, const std::string &path) {
     return got.rfind("HTTP/1.1 200 OK", 0) == 0 && got.find("GET " + path + " 0") != std::string::npos;
 }
 
+/* The daemon's limits; nofile > 0: its soft and hard descriptor limit. */
+ChildLimits daemon_limits(int nofile = 0) {
+    ChildLimits limits;
+    limits.memory_mb = 512;
+    // Small, so that the resident set shows what the daemon holds.
+    limits.quarantine_mb = 8;
+    // Without sanitizers, the address space with room for the libraries.
+    limits.address_space_mb = 1024;
+    limits.nofile = nofile;
+    return limits;
+}
+
 class ScriptServerUnderAttack : public ::testing::Test, public LoadFileEnv {
 protected:
-    void start(const ProcessLimits &limits) {
+    void start(const ChildLimits &limits) {
         port = free_tcp_port();
         redis->state.set("t:port", std::to_string(port));
-        daemon = std::make_unique<Process>(limited_argv(limits, argv(fixture_path("l_http_server_hostile.lua"))),
-                                           limited_env(limits));
+        std::vector<std::string> args = argv(fixture_path("l_http_server_hostile.lua"));
+        std::map<std::string, std::string> env;
+        limit_child(limits, &args, &env);
+        daemon = std::make_unique<Process>(args, env);
         ASSERT_TRUE(wait_until([&] { return redis->state.get("t:ready").has_value() || !daemon->running(); }, 30s))
             << daemon->err();
         ASSERT_EQ(redis->state.get("t:ready"), "yes") << daemon->out();
@@ -156,7 +171,7 @@ Outcome run_stream(int port, const Stream &s, ProcWatch &watch) {
 }
 
 TEST_F(ScriptServerUnderAttack, RequestsThatNeverEndAreRefusedWithinBoundedMemory) {
-    ASSERT_NO_FATAL_FAILURE(start(ProcessLimits{}));
+    ASSERT_NO_FATAL_FAILURE(start(daemon_limits()));
     ProcWatch watch(daemon->pid());
     const std::string chunk(16 * 1024, 'b');
     std::string pipelined;
@@ -203,9 +218,7 @@ TEST_F(ScriptServerUnderAttack, CrowdsOfIdleConnectionsNeitherExhaustNorSpin) {
 
     for (const Crowd &crowd : crowds) {
         SCOPED_TRACE(crowd.name);
-        ProcessLimits limits;
-        limits.nofile = crowd.nofile;
-        ASSERT_NO_FATAL_FAILURE(start(limits));
+        ASSERT_NO_FATAL_FAILURE(start(daemon_limits(crowd.nofile)));
         ProcWatch watch(daemon->pid());
         std::vector<int> fds;
         for (int i = 0; i < crowd.clients; i++) fds.push_back(connect_to(port));

@@ -336,19 +336,23 @@ TEST_P(LuaWsUnread, TheEngineHoldsLittleMoreThanTheBoundAndTheScriptHearsOnce) {
     std::map<std::string, std::string> vars = {{"WS_URL", c.url}, {"WS_PEER_COMMAND", c.peer_command}};
     if (c.script_sends) vars["WS_SEND"] = "1";
     // ASan's quarantine keeps freed memory resident: a small one leaves the figure the engine's own.
-    const Strings argv = memory_capped(env.argv(fixture_path("l_ws_unread.lua")), 256, &vars, "quarantine_size_mb=8");
+    ChildLimits limits;
+    limits.memory_mb = 256;
+    limits.quarantine_mb = 8;
+    Strings argv = env.argv(fixture_path("l_ws_unread.lua"));
+    limit_child(limits, &argv, &vars);
     Process engine(argv, vars);
     ASSERT_TRUE(wait_until([&] { return engine.count_output("lua - idle") > 0 || !engine.running(); }, 30s) &&
                 engine.count_output("lua - idle") > 0)
         << engine.out() << engine.err();
-    const long idle_kib = proc_status_kib(engine.pid(), "VmRSS");
+    const long idle_kib = process_memory_kib(engine.pid(), "VmRSS");
     ASSERT_EQ(engine.count_output("lua - flooding"), 0u) << "the idle figure was taken too late";
     ASSERT_GT(idle_kib, 0);
 
     // An engine past its cap is gone: no need to wait any longer.
     const bool settled = wait_until([&] { return engine.count_output("lua - settled") > 0 || !engine.running(); }, 30s) &&
                          engine.count_output("lua - settled") > 0;
-    const long peak_kib = proc_status_kib(engine.pid(), "VmHWM");
+    const long peak_kib = process_memory_kib(engine.pid(), "VmHWM");
     ASSERT_TRUE(settled) << engine.out().substr(0, 4000) << engine.err().substr(0, 4000);
     EXPECT_LT(peak_kib - idle_kib, 64 * 1024) << "idle " << idle_kib << " KiB, peak " << peak_kib << " KiB";
     EXPECT_EQ(engine.count_output("lua - on_error: "), 1u);

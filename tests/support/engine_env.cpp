@@ -96,9 +96,7 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         ADD_FAILURE() << "refusing to start a " << config_.type << " (it broadcasts) in the machine's network namespace";
         return false;
     }
-    std::vector<std::string> argv = wrap();
-    argv.insert(argv.end(), config_.daemon_launcher.begin(), config_.daemon_launcher.end());
-    argv.push_back(build_path("src/Brixmoor"));
+    std::vector<std::string> argv = {build_path("src/Brixmoor")};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     argv.push_back(conf_path());
     const char *path = getenv("PATH");
@@ -107,7 +105,9 @@ bool EngineEnv::start(const std::vector<std::string> &extra_args) {
         {"PATH", build_path("platform/pcb") + ":" + (path ? path : "/usr/bin:/bin")},
     };
     for (const auto &kv : config_.daemon_env) env[kv.first] = kv.second;
-    if (config_.memory_cap_mb > 0) cap_child_memory(config_.memory_cap_mb, &argv, &env);
+    limit_child(config_.daemon_limits, &argv, &env);
+    const std::vector<std::string> wrapper = wrap();
+    argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
     daemon_ = std::make_unique<Process>(argv, env);
     return true;
 }

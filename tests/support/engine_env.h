@@ -37,12 +37,11 @@ struct EngineConfig {
     std::string seed;                     /* bus seed file; empty: platform/pcb/seed-gateway.json */
     std::string extra_conf;               /* further configuration lines */
     std::vector<std::string> launcher;    /* command prefix for Redis and the daemon ("taskset -c 2") */
-    std::vector<std::string> daemon_launcher; /* a further prefix for the daemon alone ("prlimit --nofile=...") */
     std::string log_level = "DEBUG";      /* "logger.level" */
     std::map<std::string, std::string> daemon_env; /* the daemon's further environment (TZ, a faked clock) */
-    /* > 0: the daemon's memory is capped, so that a missing bound ends it instead of the machine
-       (cap_child_memory) */
-    size_t memory_cap_mb = 0;
+    /* The daemon's memory and descriptor limits (limit_child): a missing bound then ends it instead of
+       the machine. */
+    ChildLimits daemon_limits;
 };
 
 /* The payloads that sub received on channel, in order. */

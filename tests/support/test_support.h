@@ -57,9 +57,6 @@ private:
     std::vector<int> fillers_;
 };
 
-/* Resident memory of a process in KiB (VmRSS), -1 when it cannot be read. */
-long resident_kib(pid_t pid);
-
 /* Path of a built program relative to the build tree ("src/Brixmoor"), and of a source file. */
 std::string build_path(const std::string &rel);
 std::string source_path(const std::string &rel);
@@ -76,19 +73,29 @@ ProcResult run_process(const std::vector<std::string> &argv, std::chrono::millis
                        const std::map<std::string, std::string> &extra_env = {});
 
 /*
- * Memory caps for tests with a hostile peer, so that a bound that is missing fails the test instead
- * of growing until the machine gives out. cap_child_memory changes a child's command line and
- * environment: in a sanitizer build ASan's hard_rss_limit_mb joins the child's ASAN_OPTIONS (the
- * caller's own options kept; no quarantine, so that the child's resident set is its own memory),
- * otherwise a shell limits its address space (ulimit -v) and then runs it in its place, so the
- * child keeps that process id.
+ * Limits for a child that faces a hostile peer, so that a missing bound fails the test instead of
+ * growing until the machine gives out. limit_child changes the child's command line and environment.
+ * Its memory: in a sanitizer build ASan's hard_rss_limit_mb joins the child's ASAN_OPTIONS (those
+ * already in *env kept, else the inherited ones), since ASan reserves terabytes of address space;
+ * otherwise its address space is limited. A prlimit before the command sets the address space and
+ * the descriptor limits, then runs the command in its place: the child keeps that process id.
  */
-void cap_child_memory(size_t mb, std::vector<std::string> *argv, std::map<std::string, std::string> *env);
+struct ChildLimits {
+    size_t memory_mb = 0;        /* > 0: the memory cap */
+    /* Under the cap, ASan's quarantine (a sanitizer build): freed memory it keeps resident, counted
+       in the child's figures; 0 leaves them the child's own. */
+    size_t quarantine_mb = 0;
+    size_t address_space_mb = 0; /* a build without sanitizers: the address space; 0: memory_mb */
+    int nofile = 0;              /* > 0: the hard descriptor limit */
+    int nofile_soft = 0;         /* > 0: a soft one below it; 0: the hard one */
+};
+void limit_child(const ChildLimits &limits, std::vector<std::string> *argv, std::map<std::string, std::string> *env);
+
 /* The address-space limit of this process (a build without sanitizers); true. */
 bool cap_own_address_space(size_t mb);
 /* The largest file this process and its children may write; a write past it fails (EFBIG). true. */
 bool cap_own_file_size(size_t mb);
-/* A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read. */
+/* A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read (the process gone). */
 long process_memory_kib(pid_t pid, const std::string &field);
 
 /* Polls pred every 20 ms until it holds or the timeout passes. */
@@ -122,19 +129,6 @@ private:
     int status_ = -1;
     bool reaped_ = false;
 };
-
-/* A field of /proc/<pid>/status counted in KiB ("VmRSS", "VmHWM"); -1 when unknown. */
-long proc_status_kib(pid_t pid, const std::string &field);
-
-/*
- * argv with its memory capped at mb MiB, for a child that faces a hostile peer: a missing bound
- * then fails the test instead of taxing the machine. A sanitized build caps the resident memory
- * through ASan's hard_rss_limit_mb, added to ASAN_OPTIONS in *env together with asan_extra
- * ("quarantine_size_mb=16"); another build caps the address space with ulimit -v in a shell
- * before argv.
- */
-std::vector<std::string> memory_capped(const std::vector<std::string> &argv, unsigned mb,
-                                       std::map<std::string, std::string> *env, const std::string &asan_extra = "");
 
 /* TZ for the life of the guard (tzset applied both ways). */
 class Zone {
