@@ -419,12 +419,22 @@ coap_request_context_t *find_context_by_arg(const void *arg, int quiet) {
     return nullptr;
 }
 
+/* Only the request's worker, or the start that failed, frees it. */
 void coap_request_context_free(coap_request_context_t *ctx) {
     {
         list_lock lock;
         if (!list_has(ctx)) return;
-        g_coap_request_ctx_list = g_slist_remove(g_coap_request_ctx_list, ctx);
     }
+    // The session's end may still report a failed handshake: it must find the request, and done.
+    ctx->thread_var_ready = 1;
+    // All but the record goes while the request still counts: one that has left the list holds no
+    // descriptor, not even the log file's of its last line.
+    if (ctx->session) coap_session_release(ctx->session);
+    ctx->session = nullptr;
+    if (ctx->coap_ctx) coap_free_context(ctx->coap_ctx);
+    ctx->coap_ctx = nullptr;
+    if (ctx->out_fd >= 0) close(ctx->out_fd);
+    ctx->out_fd = -1;
     free(ctx->uri);
     free(ctx->token);
     free(ctx->user);
@@ -433,10 +443,11 @@ void coap_request_context_free(coap_request_context_t *ctx) {
     coap_delete_list(ctx->optlist);
     free(ctx->parsed_uri);
     free(ctx->dest);
-    if (ctx->session) coap_session_release(ctx->session);
-    if (ctx->coap_ctx) coap_free_context(ctx->coap_ctx);
-    if (ctx->out_fd >= 0) close(ctx->out_fd);
     LOGT("%s - freed context %p", __func__, (const void *)ctx);
+    {
+        list_lock lock;
+        g_coap_request_ctx_list = g_slist_remove(g_coap_request_ctx_list, ctx);
+    }
     free(ctx);
 }
 
@@ -780,12 +791,6 @@ void *coap_request_routine(void *arg) {
         }
     }
     trace_ctx(__func__, "coap routine end", ctx);
-    // The session's end may still report a failed handshake: it must find the request, and done.
-    ctx->thread_var_ready = 1;
-    if (ctx->session) {
-        coap_session_release(ctx->session);
-        ctx->session = nullptr;
-    }
     coap_request_context_free(ctx);
     return nullptr;
 }
