@@ -60,7 +60,6 @@ struct coap_request_context_t {
     coap_list_t *optlist;
     coap_uri_t *parsed_uri;
     coap_address_t *dest;
-    coap_address_t local;       /* the local side of the session */
     coap_context_t *coap_ctx;
     coap_session_t *session;
     coap_mid_t tid;
@@ -420,12 +419,22 @@ coap_request_context_t *find_context_by_arg(const void *arg, int quiet) {
     return nullptr;
 }
 
+/* Only the request's worker, or the start that failed, frees it. */
 void coap_request_context_free(coap_request_context_t *ctx) {
     {
         list_lock lock;
         if (!list_has(ctx)) return;
-        g_coap_request_ctx_list = g_slist_remove(g_coap_request_ctx_list, ctx);
     }
+    // The session's end may still report a failed handshake: it must find the request, and done.
+    ctx->thread_var_ready = 1;
+    // All but the record goes while the request still counts: one that has left the list holds no
+    // descriptor, not even the log file's of its last line.
+    if (ctx->session) coap_session_release(ctx->session);
+    ctx->session = nullptr;
+    if (ctx->coap_ctx) coap_free_context(ctx->coap_ctx);
+    ctx->coap_ctx = nullptr;
+    if (ctx->out_fd >= 0) close(ctx->out_fd);
+    ctx->out_fd = -1;
     free(ctx->uri);
     free(ctx->token);
     free(ctx->user);
@@ -434,10 +443,11 @@ void coap_request_context_free(coap_request_context_t *ctx) {
     coap_delete_list(ctx->optlist);
     free(ctx->parsed_uri);
     free(ctx->dest);
-    if (ctx->session) coap_session_release(ctx->session);
-    if (ctx->coap_ctx) coap_free_context(ctx->coap_ctx);
-    if (ctx->out_fd >= 0) close(ctx->out_fd);
     LOGT("%s - freed context %p", __func__, (const void *)ctx);
+    {
+        list_lock lock;
+        g_coap_request_ctx_list = g_slist_remove(g_coap_request_ctx_list, ctx);
+    }
     free(ctx);
 }
 
@@ -781,12 +791,6 @@ void *coap_request_routine(void *arg) {
         }
     }
     trace_ctx(__func__, "coap routine end", ctx);
-    // The session's end may still report a failed handshake: it must find the request, and done.
-    ctx->thread_var_ready = 1;
-    if (ctx->session) {
-        coap_session_release(ctx->session);
-        ctx->session = nullptr;
-    }
     coap_request_context_free(ctx);
     return nullptr;
 }
@@ -897,10 +901,13 @@ int context_descriptors_free(int any_fd) {
 }
 
 /*
- * A context for the request with its local side on node/port. A plain request gets its session to
- * dest here; a secure one takes the local address and gets its PSK session afterwards.
+ * A context for the request. A plain request gets its session to dest here, a secure one its PSK
+ * session afterwards. Neither names a local address: libcoap binds a given one with SO_REUSEADDR,
+ * and Linux then may give two sockets the same ephemeral port, so that two requests to one server
+ * share both ends and one socket gets both answers. Left unbound, the socket takes a port of its
+ * own when it connects.
  */
-coap_context_t *create_coap_context(coap_request_context_t *ctx, const char *node, const char *port, int secure) {
+coap_context_t *create_coap_context(coap_request_context_t *ctx, int secure) {
     if (!context_descriptors_free(ctx->out_fd)) return nullptr;
     coap_context_t *cctx = coap_new_context(nullptr);
     // Its epoll and timer descriptors run out long before memory does: then only this request fails.
@@ -911,37 +918,10 @@ coap_context_t *create_coap_context(coap_request_context_t *ctx, const char *nod
     // The engine starts shells; the context's own descriptor stays out of them.
     const int own_fd = coap_context_get_coap_fd(cctx);
     if (own_fd >= 0) fcntl(own_fd, F_SETFD, FD_CLOEXEC);
-    struct addrinfo hints, *res = nullptr;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV | AI_ALL;
-    int error = getaddrinfo(node, port, &hints, &res);
-    if (error != 0) {
-        LOGE("getaddrinfo error: %s", gai_strerror(error));
-        coap_free_context(cctx);
-        return nullptr;
-    }
-    int found = 0;
-    for (struct addrinfo *a = res; a && !found; a = a->ai_next) {
-        if (a->ai_addrlen > 128 || a->ai_addrlen > sizeof ctx->local.addr) continue;
-        coap_address_init(&ctx->local);
-        memcpy(&ctx->local.addr, a->ai_addr, a->ai_addrlen);
-        ctx->local.size = a->ai_addrlen;
-        if (secure) {
-            found = 1;
-            break;
-        }
-        ctx->session = coap_new_client_session(cctx, &ctx->local, ctx->dest, COAP_PROTO_UDP);
-        if (!ctx->session) {
-            LOGE("Cannot create endpoint");
-            continue;
-        }
-        found = 1;
-    }
-    freeaddrinfo(res);
-    if (!found) {
-        LOGE("No context available for interface '%s'", node);
+    if (secure) return cctx;
+    ctx->session = coap_new_client_session(cctx, nullptr, ctx->dest, COAP_PROTO_UDP);
+    if (!ctx->session) {
+        LOGE("Cannot create endpoint");
         coap_free_context(cctx);
         return nullptr;
     }
@@ -1003,7 +983,7 @@ int start_request(coap_request_context_t *ctx) {
     const int secure = uri->scheme == COAP_URI_SCHEME_COAPS;
     const int family = ctx->dest->addr.sa.sa_family;
     if (family == AF_INET || family == AF_INET6)
-        ctx->coap_ctx = create_coap_context(ctx, family == AF_INET ? "0.0.0.0" : "::", "0", secure);
+        ctx->coap_ctx = create_coap_context(ctx, secure);
     if (!ctx->coap_ctx) {
         LOGE("Cannot create context");
         return -1;
@@ -1024,7 +1004,7 @@ int start_request(coap_request_context_t *ctx) {
         psk.psk_info.key.s = (const uint8_t *)ctx->key;
         psk.psk_info.key.length = ctx->key ? strlen(ctx->key) : 0;
         if (coap_dtls_is_supported())
-            ctx->session = coap_new_client_session_psk2(ctx->coap_ctx, &ctx->local, ctx->dest, COAP_PROTO_DTLS, &psk);
+            ctx->session = coap_new_client_session_psk2(ctx->coap_ctx, nullptr, ctx->dest, COAP_PROTO_DTLS, &psk);
         if (!ctx->session) {
             LOGE("Cannot store psk");
             return 1;

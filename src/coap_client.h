@@ -51,7 +51,7 @@ int coap_cancel_request(const void *arg);
 /* The same without the warning when no request matches (one that already ended). */
 int coap_cancel_request_quiet(const void *arg);
 
-/* Number of requests whose worker has not ended yet. */
+/* Number of requests whose worker has not ended yet; one that no longer counts holds no descriptor. */
 int coap_request_count(void);
 
 #endif

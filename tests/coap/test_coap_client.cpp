@@ -335,6 +335,29 @@ TEST_F(CoapClientTest, AStartThatFindsNoDescriptorFailsAndLeaksNone) {
     }
 }
 
+// A request stops counting only once it holds no descriptor, so that what follows the count (the
+// bound on requests in flight, a check of what is open) sees them all free. The test spins rather
+// than polls, to look at the very moment the count drops.
+TEST_F(CoapClientTest, ARequestStopsCountingOnlyWithEveryDescriptorClosed) {
+    CoapPeer peer("echo");
+    CoapServer server;
+    ASSERT_TRUE(server.put("/temp", "21.5"));
+    for (const std::string &uri : {peer.uri("/x"), server.uri("/temp", true)}) {
+        SCOPED_TRACE(uri);
+        for (int i = 0; i < 5; i++) {
+            ResultPipe pipe;
+            const std::vector<int> before = open_descriptors();
+            ASSERT_EQ(start(pipe, uri), 0);
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (coap_request_count() != 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            ASSERT_EQ(coap_request_count(), 0);
+            EXPECT_EQ(open_descriptors(), before) << i;
+            EXPECT_EQ(pipe.next(50ms).value_or("none").substr(0, 4), "205|");
+        }
+    }
+}
+
 TEST_F(CoapClientTest, CancellingAnUnknownKeyOnlyWarns) {
     int key = 0;
     EXPECT_EQ(coap_cancel_request(&key), 0);

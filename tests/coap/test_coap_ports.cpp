@@ -1,5 +1,6 @@
-// Uri-Port goes out only off the scheme's default port. The default ports are fixed, so the test
-// runs in a network namespace of its own, where they belong to its servers alone.
+// Ports that only a network namespace of the test's own makes safe to fix or to narrow: Uri-Port
+// goes out only off the scheme's default port (there the default ports belong to the test's servers
+// alone), and requests keep local ports of their own (there the ephemeral range can be one port).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -41,6 +42,47 @@ TEST_F(CoapClientTest, OnlyAPortOffTheSchemesDefaultIsSent) {
         if (!k.port_option.empty()) {
             EXPECT_EQ(k.server->count({"c:GET", path, k.port_option}), 1u);
         }
+    }
+}
+
+// Two requests to one server on one local port share both ends, and one socket gets both answers:
+// with a single ephemeral port, a second request to the server in flight must fail to start while
+// the first one still gets its answer, and start once the first has ended.
+TEST_F(CoapClientTest, RequestsInFlightNeverShareALocalPort) {
+    std::string why;
+    if (!enter_private_netns(&why)) GTEST_SKIP() << why;
+    // Peers and the stored value first: they take ports of the usual range.
+    CoapPeer peer("late");
+    CoapServer server;
+    ASSERT_TRUE(server.put("/temp", "21.5"));
+    const std::string range = "/proc/sys/net/ipv4/ip_local_port_range";
+    write_file(range, "15000 15000");
+    ASSERT_EQ(read_file(range), "15000\t15000\n");
+    struct Case {
+        const char *name;
+        std::string first;  // stays in flight until its answer, or its cancel when observing
+        bool observe;
+        std::string first_answer;
+        std::string second;
+        int refused;
+        std::string second_answer;
+    } cases[] = {
+        {"plain", peer.uri("/first"), false, "205|4|late", peer.uri("/second"), -1, "205|4|late"},
+        {"secure", server.uri("/time", true), true, "205|", server.uri("/temp", true), 1, "205|4|21.5"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ResultPipe first, second;
+        ASSERT_EQ(start(first, c.first, COAP_GET, "", c.observe), 0);
+        ASSERT_EQ(start(second, c.second), c.refused) << log();
+        EXPECT_EQ(coap_request_count(), 1);
+        EXPECT_EQ(first.next().value_or("none").substr(0, c.first_answer.size()), c.first_answer) << log();
+        if (c.observe) coap_cancel_request(&first);
+        ASSERT_TRUE(all_ended(30s));
+        EXPECT_TRUE(second.next(50ms) == std::nullopt);
+        ASSERT_EQ(start(second, c.second), 0);
+        EXPECT_EQ(second.next(), c.second_answer) << log();
+        ASSERT_TRUE(all_ended(20s));
     }
 }
 
