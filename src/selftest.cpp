@@ -206,10 +206,6 @@ void plan_schedule(void) {
     scheduler_randomize_minutes(sched, 59);
     int i = 0;
     for (const cJSON *rule = rules->child; rule; rule = rule->next, i++) {
-        if (!rule) {
-            LOGW("Corrupted entry");
-            continue;
-        }
         const cJSON *active = cJSON_GetObjectItemCaseSensitive(rule, "active");
         if (!active) {
             LOGW("No \"active\" key in rule %d", i);

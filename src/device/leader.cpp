@@ -168,13 +168,11 @@ int scheduler_conf_parse(const char *text) {
     int rc = 0, count = 0;
     for (const cJSON *rule = root->child; rule && rc == 0; rule = rule->next) {
         rc = -1;
-        const cJSON *active = rule ? cJSON_GetObjectItemCaseSensitive(rule, "active") : nullptr;
-        const cJSON *days = rule ? cJSON_GetObjectItemCaseSensitive(rule, "days") : nullptr;
-        const cJSON *time = rule ? cJSON_GetObjectItemCaseSensitive(rule, "time") : nullptr;
-        const cJSON *actions = rule ? cJSON_GetObjectItemCaseSensitive(rule, "actions") : nullptr;
-        if (!rule) {
-            LOGW("conf_element is NULL");
-        } else if (!active) {
+        const cJSON *active = cJSON_GetObjectItemCaseSensitive(rule, "active");
+        const cJSON *days = cJSON_GetObjectItemCaseSensitive(rule, "days");
+        const cJSON *time = cJSON_GetObjectItemCaseSensitive(rule, "time");
+        const cJSON *actions = cJSON_GetObjectItemCaseSensitive(rule, "actions");
+        if (!active) {
             LOGW("No active element or active element failed");
         } else if (cJSON_IsFalse(active)) {
             LOGD("Active type for rule is false, continue with next one");
