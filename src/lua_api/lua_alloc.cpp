@@ -146,10 +146,6 @@ void arm(lua_state_mem_t *m) {
     m->arm(m);
 }
 
-}  // namespace
-
-namespace {
-
 /* Refused or failed growth: the garbage of whatever failed goes at the next safe point. */
 void *failed(lua_state_mem_t *m) {
     m->collect_at = 0;

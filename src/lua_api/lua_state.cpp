@@ -500,7 +500,6 @@ lua_State *lua_state_new(void) {
     }
     m->owner = L;
     m->arm = arm_collection;
-    m->collect_at = kNever;
     lua_atpanic(L, panic);
     protected_call c = {prepare_registry, nullptr};
     if (lua_cpcall(L, trampoline, &c) != 0) {
