@@ -26,16 +26,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-std::string hex(const std::string &bytes) {
-    static const char *digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
-
 /* tests/support/ws_peer.py in one of its modes; plain on port 80, TLS on 443. */
 class WsPeer {
 public:
@@ -102,7 +92,7 @@ TEST_F(LuaWs, LibraryServerMessagesFragmentsPingEchoAndReconnect) {
 
     lua("ws.send(client, 'hi') ws.send(client, 'boom') ws.ping(client)");
     EXPECT_EQ(events_after(5).back(), "message:echo:boom");
-    EXPECT_EQ(peer.lines("MESSAGE "), (Strings{hex("hi"), hex("boom")}));
+    EXPECT_EQ(peer.lines("MESSAGE "), (Strings{to_hex("hi"), to_hex("boom")}));
     // A failing callback is logged and the client goes on.
     EXPECT_TRUE(env.log_has("lua_wsapi - lua_pcall failed with error"));
     EXPECT_TRUE(env.log_has("boom in on_message"));
@@ -144,7 +134,7 @@ TEST_F(LuaWs, RawPeerSeesTheRequestMaskedFramesAndLengthCodes) {
     ASSERT_EQ(request.size(), 1u);
     const std::string head = "GET ws://127.0.0.1/p?x=1 HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                              "Host: 127.0.0.1\r\nSec-WebSocket-Key: ";
-    EXPECT_EQ(request[0].substr(0, hex(head).size()), hex(head));
+    EXPECT_EQ(request[0].substr(0, to_hex(head).size()), to_hex(head));
 
     lua("ws.send(client, string.rep('m', 125)) ws.send(client, string.rep('m', 126))"
         "ws.send(client, string.rep('m', 65536)) ws.send(client, 'a\\0b') ws.send(client, 7) ws.ping(client)");
@@ -160,7 +150,7 @@ TEST_F(LuaWs, RawPeerSeesTheRequestMaskedFramesAndLengthCodes) {
         SCOPED_TRACE(i);
         EXPECT_EQ(frames[i].substr(0, frames[i].find(" mask=")),
                   "fin=1 op=1 masked=1 code=" + std::to_string(want[i].code));
-        EXPECT_EQ(frames[i].substr(frames[i].find(" payload=") + 9), hex(want[i].payload));
+        EXPECT_EQ(frames[i].substr(frames[i].find(" payload=") + 9), to_hex(want[i].payload));
         masks.push_back(frames[i].substr(frames[i].find(" mask="), 14));
     }
     std::sort(masks.begin(), masks.end());
@@ -176,8 +166,8 @@ TEST_F(LuaWs, RawPeerSeesTheRequestMaskedFramesAndLengthCodes) {
     ASSERT_TRUE(peer_has(peer, "CLOSE"));
     const Strings last = peer.lines("FRAME ");
     ASSERT_EQ(last.size(), 10u);
-    EXPECT_EQ(last[7].substr(last[7].find(" payload=") + 9), hex("x1"));
-    EXPECT_EQ(last[8].substr(last[8].find(" payload=") + 9), hex("x2"));
+    EXPECT_EQ(last[7].substr(last[7].find(" payload=") + 9), to_hex("x1"));
+    EXPECT_EQ(last[8].substr(last[8].find(" payload=") + 9), to_hex("x2"));
     EXPECT_EQ(last[9].substr(0, 26), "fin=1 op=8 masked=1 code=0");
     EXPECT_EQ(last[9].substr(last[9].find(" payload=")), " payload=");
 }
